@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs what the build, the tests and the demo need on a Debian machine.
+# Safe to run again: apt-get skips what is already there.
+set -eu
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+PACKAGES="build-essential cmake pkg-config libgtest-dev \
+  libcups2-dev libcupsimage2-dev libcjson-dev libjbig-dev libpng-dev \
+  jbigkit-bin cups-client cups-ppdc cups-filters ghostscript"
+missing=""
+for p in $PACKAGES; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  $SUDO apt-get update
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+fi

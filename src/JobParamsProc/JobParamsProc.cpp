@@ -1,0 +1,173 @@
+#include "JobParamsProc.h"
+
+#include <cstring>
+
+#include "../Utility/Log.h"
+#include "../Utility/Utility.h"
+
+// One row a line, as the printer's documentation lists them.
+const PARAM_KEY_SPERATOR_VALUE tblDefParam[PARAM_ROWS] = {
+    {"PageSize", "=", "A4"},
+    {"Resolution", "=", "600dpi"},
+    {"resX", "=", "600dpi"},
+    {"resY", "=", "600dpi"},
+    {"FeedEdge", "=", "0"},
+    {"Collate", "=", "False"},
+    {"Duplex", "=", "None"},
+    {"MediaType", "=", "Plain"},
+    {"InputSlot", "=", "MainTray"},
+    {"number-up", "=", "1"},
+    {"job-uuid", "=", ""},
+    {"job-originating-host-name", "=", ""},
+    {"date-time-at-creation", "=", ""},
+    {"date-time-at-processing", "=", ""},
+    {"time-at-creation", "=", ""},
+    {"time-at-processing", "=", ""},
+    {"copies", "=", "1"},
+    {"jobId", "=", ""},
+    {"DocName", "=", ""},
+    {"HostName", "=", ""},
+    {"LoginName", "=", ""},
+    {"AuthID", "=", ""},
+    {"AuthPassword", "=", ""},
+};
+
+const char JOB_BLOCK_MAGIC[JOB_BLOCK_MAGIC_SIZE] = "rx7316_param";
+
+static const char* const PASSWORD_KEY = "AuthPassword";
+
+static bool isPasswordRow(const PARAM_KEY_SPERATOR_VALUE& row) {
+    return strcmp(row.key, PASSWORD_KEY) == 0;
+}
+
+// The value as a log line may show it.
+static const char* loggedValue(const PARAM_KEY_SPERATOR_VALUE& row) {
+    return isPasswordRow(row) ? maskedSecret(row.value) : row.value;
+}
+
+static PARAM_KEY_SPERATOR_VALUE* findRow(const char* key, PARAM_KEY_SPERATOR_VALUE* table) {
+    for (int i = 0; i < PARAM_ROWS; i++) {
+        if (strcmp(table[i].key, key) == 0) return &table[i];
+    }
+    return nullptr;
+}
+
+void SetJobParam(const char* key, const char* value, PARAM_KEY_SPERATOR_VALUE* table) {
+    PARAM_KEY_SPERATOR_VALUE* row = findRow(key, table);
+    if (row == nullptr) return;
+    memset(row->value, 0, sizeof(row->value));
+    copyBounded(row->value, sizeof(row->value), value);
+    logMsg("SetJobParam:[%s , %s ]\n", row->key, loggedValue(*row));
+}
+
+void GetJobParam(const char* key, char** out, PARAM_KEY_SPERATOR_VALUE* table) {
+    PARAM_KEY_SPERATOR_VALUE* row = findRow(key, table);
+    if (row == nullptr) return;
+    *out = row->value;
+    logMsg("GetJobParam:[%s , %s ]\n", row->key, loggedValue(*row));
+}
+
+int rowForToken(const char* token, const PARAM_KEY_SPERATOR_VALUE* table) {
+    for (int i = 0; i < PARAM_ROWS; i++) {
+        if (strstr(token, table[i].key) != nullptr) return i;
+    }
+    return -1;
+}
+
+// Where a token's value starts: counted from the token's first character,
+// not from where the key was found.
+static size_t valueCut(const PARAM_KEY_SPERATOR_VALUE& row) {
+    return strlen(row.key) + strlen(row.separator);
+}
+
+void SetJobParams(char* token, PARAM_KEY_SPERATOR_VALUE* table) {
+    int index = rowForToken(token, table);
+    if (index < 0) return;
+    PARAM_KEY_SPERATOR_VALUE& row = table[index];
+    logMsg("Key:%s , Length:%d\n", row.key, (int)strlen(row.key));
+    size_t cut = valueCut(row);
+    if (strlen(token) > cut) copyBounded(row.value, sizeof(row.value), token + cut);
+    logMsg("Value:%s , Length:%d\n", loggedValue(row), (int)strlen(row.value));
+}
+
+void GetJobParamFromCups(const char* options, PARAM_KEY_SPERATOR_VALUE* table) {
+    char token[PARAM_TOKEN_SIZE];
+    char logged[PARAM_TOKEN_SIZE];
+    const char* start = options;
+    while (*start != '\0') {
+        const char* end = strchr(start, ' ');
+        size_t len = end ? (size_t)(end - start) : strlen(start);
+        size_t kept = len < sizeof(token) - 1 ? len : sizeof(token) - 1;
+        memset(token, 0, sizeof(token));
+        memcpy(token, start, kept);
+        maskOptionsText(token, table, logged, sizeof(logged));
+        logMsg("One_Param:%s , Len:%d\n", logged, (int)kept);
+        SetJobParams(token, table);
+        if (end == nullptr) break;
+        start = end + 1;
+    }
+}
+
+// Appends `text` to out[0..*len), never past capacity - 1 characters.
+static void append(char* out, size_t capacity, size_t* len, const char* text) {
+    if (*len + 1 >= capacity) return;
+    *len += copyBounded(out + *len, capacity - *len, text);
+    if (*len > capacity - 1) *len = capacity - 1;
+}
+
+size_t serializeJobParams(const PARAM_KEY_SPERATOR_VALUE* table, char* out, size_t capacity,
+                          bool mask_secrets) {
+    if (capacity == 0) return 0;
+    size_t len = 0;
+    out[0] = '\0';
+    for (int i = 0; i < PARAM_ROWS; i++) {
+        append(out, capacity, &len, table[i].key);
+        append(out, capacity, &len, table[i].separator);
+        append(out, capacity, &len, mask_secrets ? loggedValue(table[i]) : table[i].value);
+        append(out, capacity, &len, ", ");
+    }
+    return len;
+}
+
+void BuildJobParams(char** out, PARAM_KEY_SPERATOR_VALUE* table) {
+    size_t len = serializeJobParams(table, *out, JOB_PARAMS_SIZE, false);
+    if (len == JOB_PARAMS_SIZE - 1) {
+        logMsg("DEBUG: job parameters cut at %d characters\n", (int)len);
+    }
+    char logged[JOB_PARAMS_SIZE];
+    serializeJobParams(table, logged, sizeof(logged), true);
+    logMsg("BuildJobParams:%s\n", logged);
+}
+
+void maskOptionsText(const char* options, const PARAM_KEY_SPERATOR_VALUE* table, char* out,
+                     size_t capacity) {
+    if (capacity == 0) return;
+    size_t len = 0;
+    out[0] = '\0';
+    char token[PARAM_TOKEN_SIZE];
+    const char* start = options;
+    for (;;) {
+        const char* end = strchr(start, ' ');
+        size_t token_len = end ? (size_t)(end - start) : strlen(start);
+        size_t kept = token_len < sizeof(token) - 1 ? token_len : sizeof(token) - 1;
+        memcpy(token, start, kept);
+        token[kept] = '\0';
+        int index = rowForToken(token, table);
+        if (index >= 0 && isPasswordRow(table[index]) && kept > valueCut(table[index])) {
+            token[valueCut(table[index])] = '\0';
+            append(out, capacity, &len, token);
+            append(out, capacity, &len, PASSWORD_MASK);
+        } else {
+            append(out, capacity, &len, token);
+        }
+        if (end == nullptr) break;
+        append(out, capacity, &len, " ");
+        start = end + 1;
+    }
+}
+
+void writeJobBlock(FILE* out, const char* job_params, int32_t job_params_size) {
+    fwrite(JOB_BLOCK_MAGIC, sizeof(JOB_BLOCK_MAGIC), 1, out);
+    writeInt32LE(out, job_params_size);
+    fwrite(job_params, 1, (size_t)job_params_size, out);
+}

@@ -1,0 +1,181 @@
+#include "DuplexPairing.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "../Utility/Log.h"
+#include "../Utility/Utility.h"
+#include "../image/Jbig.h"
+#include "PageFiles.h"
+
+void applyDuplexOddPageRule(Job* job, printer_header* header) {
+    if (job->settings.duplex != 0 && (job->no_more_pages || cancel_job) && job->m_page % 2 == 1) {
+        header->last_page = 0;
+        job->need_extra_page = 1;
+    }
+}
+
+// Copies a page into one duplex buffer; the stored magic is never touched.
+static bool storePage(unsigned char** buffer, size_t* capacity, int64_t* len,
+                      printer_header* stored, const printer_header& header,
+                      const unsigned char* data, int64_t size) {
+    if ((size_t)size > *capacity) {
+        unsigned char* grown = (unsigned char*)realloc(*buffer, (size_t)size);
+        if (grown == nullptr) return false;
+        *buffer = grown;
+        *capacity = (size_t)size;
+    }
+    if (size > 0) memcpy(*buffer, data, (size_t)size);
+    *len = size;
+    stored->last_page = header.last_page;
+    stored->data_size = header.data_size;
+    stored->page_no = header.page_no;
+    stored->first_page = header.first_page;
+    return true;
+}
+
+static PageResult noMemoryForPage(int m_page, int64_t size) {
+    logMsg("ERROR: Unable to print page %d: no memory to hold its %ld bytes for duplex\n", m_page,
+           (long)size);
+    return PAGE_FAILED;
+}
+
+PageResult bufferDuplexPage(Job* job, const printer_header& header, const unsigned char* data,
+                            int64_t size) {
+    logMsg("DEBUG: m_page %d buff load collate %d duplex %d lastpage is %d\n", job->m_page,
+           job->collate ? 1 : 0, job->settings.duplex, header.last_page);
+    if (job->m_page % 2 == 1) {
+        if (!storePage(&job->buff1, &job->buff1_capacity, &job->buff1_len, &job->buff1_header,
+                       header, data, size)) {
+            return noMemoryForPage(job->m_page, size);
+        }
+        logMsg("DEBUG: m_page %d buff1 load \n", job->m_page);
+    } else {
+        if (!storePage(&job->buff2, &job->buff2_capacity, &job->buff2_len, &job->buff2_header,
+                       header, data, size)) {
+            return noMemoryForPage(job->m_page, size);
+        }
+        logMsg("DEBUG: m_page %d buff2 load \n", job->m_page);
+    }
+    return PAGE_DONE;
+}
+
+// A white page of the first page's size, unless a file of that name exists.
+static void makeBlankPbm(const Job& job, const char* path) {
+    if (access(path, F_OK) == 0) return;
+    int width = job.page_width_px;
+    int height = job.page_height_px;
+    logMsg("DEBUG: extra file %s not exists, ignore, create a empty pbm file, cupsheight %d, width "
+           "%d bytesperline %d\n",
+           path, height, width, width / 8);
+    FILE* file = createWorkFile(path);
+    if (file == nullptr) return;  // the missing JBIG file ends the job
+    fprintf(file, "P4\n%d %d\n", width, height);
+    static const unsigned char kWhite[64 * 1024] = {};
+    uint64_t left = (uint64_t)(width / 8) * (uint64_t)height;
+    while (left > 0) {
+        size_t chunk = left < sizeof(kWhite) ? (size_t)left : sizeof(kWhite);
+        if (fwrite(kWhite, 1, chunk, file) != chunk) break;
+        left -= chunk;
+    }
+    fclose(file);
+}
+
+static void writeCollatedBackPage(Job* job, printer_header* extra, const JbigPage& page) {
+    logMsg("DEBUG: current lastpage is %d pageno %d\n", extra->last_page, job->m_page);
+    int32_t last_page = extra->last_page;
+    if (job->copies >= 2) {
+        logMsg("DEBUG: force extra lastpage %d to 0 as the first print when copies is %d\n",
+               extra->last_page, job->copies);
+        last_page = 0;
+    }
+    extra->page_no = ++job->written_pages;
+    writeRecordHeader(job->out, *extra, last_page);
+    logMsg("DEBUG: write page %d header done\n", extra->page_no);
+    writeRecordData(job->out, page.data, (size_t)page.size);
+}
+
+PageResult addTrailingBackPage(Job* job) {
+    job->m_page++;
+    char pbm[PAGE_PATH_SIZE], jbg[PAGE_PATH_SIZE];
+    pagePbmPath(pbm, job->job_id, job->m_page);
+    makeBlankPbm(*job, pbm);
+    pageJbgPath(jbg, job->job_id, job->m_page);
+    pbmtojbg(pbm, jbg);
+
+    JbigPage page;
+    PageResult result = measureJbig(jbg, "extra page", job->m_page, &page);
+    if (result != PAGE_DONE) return result;
+    printer_header extra;
+    extra.page_no = job->m_page;
+    extra.first_page = 0;
+    extra.last_page = 1;
+    logMsg("DEBUG: extra page %d lastpage to 1\n", job->m_page);
+    extra.data_size = (int32_t)page.size;
+    result = readJbig(job->m_page, &page);
+
+    if (result == PAGE_DONE && !job->collate) {
+        if (storePage(&job->buff2, &job->buff2_capacity, &job->buff2_len, &job->buff2_header,
+                      extra, page.data, page.size)) {
+            logMsg("DEBUG: extra_page m_page %d buff2 load lastpage is %d\n", job->m_page,
+                   job->buff2_header.last_page);
+        } else {
+            result = noMemoryForPage(job->m_page, page.size);
+        }
+    } else if (result == PAGE_DONE) {
+        writeCollatedBackPage(job, &extra, page);
+    }
+    releaseJbig(&page);
+    if (result == PAGE_DONE) logMsg("DEBUG: print extra m_page %d write jbg done\n", job->m_page);
+    return result;
+}
+
+// The back record's last_page: only the final copy of the last pair keeps 1.
+static int32_t backPageLastPage(const Job& job) {
+    int32_t last_page = job.buff2_header.last_page;
+    if (job.copies_left >= 2 && last_page == 1) {
+        logMsg("DEBUG: force lastpage to 0\n");
+        last_page = 0;
+    } else if (job.copies_left == 1 && last_page == 1) {
+        logMsg("DEBUG: force lastpage to 1\n");
+    }
+    logMsg("DEBUG: current lastpage is %d,pageno is %d\n", last_page, job.m_page);
+    return last_page;
+}
+
+static void writePairOnce(Job* job) {
+    logMsg("DEBUG: -----------------------------print m_page %d collate %d duplex %d copies %d\n",
+           job->m_page, job->collate ? 1 : 0, job->settings.duplex, job->copies_left);
+
+    job->buff1_header.page_no = ++job->written_pages;
+    writeRecordHeader(job->out, job->buff1_header, job->buff1_header.last_page);
+    logMsg("DEBUG: write page1 %d header done, m_page %d lastpage is %d\n",
+           job->buff1_header.page_no, job->m_page - 1, job->buff1_header.last_page);
+    writeRecordData(job->out, job->buff1, (size_t)job->buff1_len);
+    logMsg("DEBUG: write page1 data done\n");
+
+    logMsg("DEBUG: page2 lastpage is %d,copies %d,pageno is %d\n", job->buff2_header.last_page,
+           job->copies_left, job->m_page);
+    int32_t last_page = backPageLastPage(*job);
+    job->buff2_header.page_no = ++job->written_pages;
+    writeRecordHeader(job->out, job->buff2_header, last_page);
+    logMsg("DEBUG: write page2 %d header done, m_page %d lastpage is %d\n",
+           job->buff2_header.page_no, job->m_page, last_page);
+    writeRecordData(job->out, job->buff2, (size_t)job->buff2_len);
+    logMsg("DEBUG: write page2 data done\n");
+}
+
+void writeDuplexPairs(Job* job) {
+    if (job->collate || job->settings.duplex == 0) return;
+    if (job->m_page % 2 == 1) {
+        logMsg("DEBUG: not handle in even page %d, pass\n", job->m_page);
+        return;
+    }
+    do {
+        writePairOnce(job);
+        job->copies_left--;
+        logMsg("DEBUG: #####################write 2pages duplex done\n");
+    } while (job->copies_left > 0);
+}

@@ -1,0 +1,67 @@
+// Everything one print job owns for the life of the filter process: its
+// settings, the raster input, the page-loop counters and the duplex buffers.
+#pragma once
+
+#include <cups/cups.h>
+#include <cups/ppd.h>
+#include <cups/raster.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "../JobParamsProc/JobParamsProc.h"
+#include "PrintOptions.h"
+#include "PrinterStream.h"
+
+// Start size of each duplex buffer; a buffer grows for a larger page.
+constexpr size_t DUPLEX_BUFFER_SIZE = 4 * 1024 * 1024;
+
+struct Job {
+    // Settings, final once the job block is written.
+    int job_id = 0;
+    bool collate = false;
+    int copies = 0;
+    PrintSettings settings;
+    PARAM_KEY_SPERATOR_VALUE table[PARAM_ROWS];
+
+    // Inputs and output.
+    ppd_file_t* ppd = nullptr;
+    int num_options = 0;
+    cups_option_t* options = nullptr;
+    cups_raster_t* raster = nullptr;
+    cups_page_header2_t header;  // the page being read, then the look-ahead
+    FILE* out = stdout;
+
+    // Size of the blank back page: the first page's bytes per line × 8 by
+    // its height.
+    int page_width_px = 0;
+    int page_height_px = 0;
+
+    // Page-loop state.
+    int raster_page = 1;     // raster page being processed
+    int m_page = 0;          // pages converted, the blank back page included
+    int written_pages = 0;   // page records written; the next record's page_no - 1
+    int no_more_pages = 0;   // the current page is the job's last
+    int need_extra_page = 0; // a blank back page must close this duplex job
+    int copies_left = 0;
+
+    // Duplex pairing: the front page (odd m_page) and the back page.
+    unsigned char* buff1 = nullptr;
+    unsigned char* buff2 = nullptr;
+    size_t buff1_capacity = 0;
+    size_t buff2_capacity = 0;
+    int64_t buff1_len = -1;
+    int64_t buff2_len = -1;
+    printer_header buff1_header;
+    printer_header buff2_header;
+};
+
+// Releases the PPD, the options, the raster stream and the buffers.
+void releaseJob(Job* job);
+
+// How the handling of one page ended.
+enum PageResult {
+    PAGE_DONE,       // records written or buffered; the loop goes on
+    PAGE_FAILED,     // the job can't go on: exit status 255
+    PAGE_CANCELLED,  // the encoder was stopped by the job's cancellation: exit 0
+};

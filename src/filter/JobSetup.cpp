@@ -1,0 +1,190 @@
+#include "JobSetup.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "../Utility/Log.h"
+#include "../Utility/Utility.h"
+
+void sighandler(int) {
+    static const char kMessage[] = "DEBUG: 捕获SIGTERM信号,终止中\n";
+    ssize_t ignored = write(STDERR_FILENO, kMessage, sizeof(kMessage) - 1);
+    (void)ignored;
+    cancel_job = 1;
+}
+
+static void installSignals() {
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction action;
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = sighandler;
+    action.sa_flags = SA_RESTART;  // reads of the raster simply go on
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+static void logArguments(int argc, char** argv) {
+    for (int i = 0; i < argc; i++) {
+        if (i == 5) {
+            char masked[4096];
+            maskOptionsText(argv[i], tblDefParam, masked, sizeof(masked));
+            logMsg("DEBUG: brivane_quelmoss argv[%d]=%s \n", i, masked);
+        } else {
+            logMsg("DEBUG: brivane_quelmoss argv[%d]=%s \n", i, argv[i]);
+        }
+    }
+}
+
+// The command-line values; later writes to a row win over earlier ones.
+static void takeCommandLine(char** argv, Job* job) {
+    job->job_id = atoi(argv[1]);
+    memcpy(job->table, tblDefParam, sizeof(job->table));
+    GetJobParamFromCups(argv[5], job->table);
+    SetJobParam("jobId", argv[1], job->table);
+    SetJobParam("LoginName", argv[2], job->table);
+
+    char doc_name[DOC_NAME_SIZE];
+    memset(doc_name, 0, sizeof(doc_name));
+    char* doc_name_ptr = doc_name;
+    getDocumenName(argv[3], &doc_name_ptr);
+    SetJobParam("DocName", doc_name, job->table);
+    SetJobParam("copies", argv[4], job->table);
+
+    char host[65];
+    memset(host, 0, sizeof(host));
+    gethostname(host, sizeof(host) - 1);
+    logMsg("HostName: %s\n", host);
+    SetJobParam("HostName", host, job->table);
+}
+
+// Only the word's presence counts, as the print dialogs send it.
+static bool wantsCollation(const char* options) {
+    if (strstr(options, "noCollate") != nullptr) {
+        logMsg("DEBUG: option nocollate found\n");
+        return false;
+    }
+    if (strstr(options, "Collate") != nullptr) {
+        logMsg("DEBUG: option collate found\n");
+        return true;
+    }
+    return false;
+}
+
+static bool allocateDuplexBuffers(Job* job) {
+    job->buff1 = (unsigned char*)malloc(DUPLEX_BUFFER_SIZE);
+    job->buff2 = (unsigned char*)malloc(DUPLEX_BUFFER_SIZE);
+    if (job->buff1 == nullptr || job->buff2 == nullptr) return false;
+    job->buff1_capacity = job->buff2_capacity = DUPLEX_BUFFER_SIZE;
+    return true;
+}
+
+static bool openPpd(char** argv, Job* job) {
+    job->num_options = cupsParseOptions(argv[5], 0, &job->options);
+    const char* path = getenv("PPD");
+    job->ppd = path ? ppdOpenFile(path) : nullptr;
+    if (job->ppd == nullptr) return false;
+    ppdMarkDefaults(job->ppd);
+    cupsMarkOptions(job->ppd, job->num_options, job->options);
+    return true;
+}
+
+static void mapCustomPageSizes(PARAM_KEY_SPERATOR_VALUE* table) {
+    char* size = nullptr;
+    GetJobParam("PageSize", &size, table);
+    if (size != nullptr && strcmp(size, "BANK1") == 0) SetJobParam("PageSize", "CUS_1", table);
+    if (size != nullptr && strcmp(size, "BANK2") == 0) SetJobParam("PageSize", "CUS_2", table);
+}
+
+static void takeCredentials(PARAM_KEY_SPERATOR_VALUE* table) {
+    char auth_id[AUTH_FIELD_SIZE];
+    char password[AUTH_FIELD_SIZE];
+    memset(auth_id, 0, sizeof(auth_id));
+    memset(password, 0, sizeof(password));
+    char* auth_id_ptr = auth_id;
+    char* password_ptr = password;
+    if (getAuthInfo(&auth_id_ptr, &password_ptr) == 1) {
+        SetJobParam("AuthID", auth_id, table);
+        SetJobParam("AuthPassword", password, table);
+    }
+    memset(password, 0, sizeof(password));
+}
+
+// The job block, once, right after the first page header was read.
+static void writeJobSettings(Job* job) {
+    char job_params[JOB_PARAMS_SIZE];
+    memset(job_params, 0, sizeof(job_params));
+    char* job_params_ptr = job_params;
+    BuildJobParams(&job_params_ptr, job->table);
+    int32_t job_params_size = (int32_t)strlen(job_params);
+    writeJobBlock(job->out, job_params, job_params_size);
+
+    char logged[JOB_PARAMS_SIZE];
+    serializeJobParams(job->table, logged, sizeof(logged), true);
+    logMsg("DEBUG: job_params=%s \n", logged);
+    logMsg("DEBUG: job_params_size=%d \n", job_params_size);
+}
+
+bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
+    installSignals();
+    logArguments(argc, argv);
+    *exit_status = 1;
+    if (argc != 6 && argc != 7) {
+        logMsg("Usage: %s job user title copies options [file]\n", argv[0]);
+        return false;
+    }
+    takeCommandLine(argv, job);
+    job->collate = wantsCollation(argv[5]);
+    logMsg("DEBUG: collate is %d\n", job->collate ? 1 : 0);
+
+    if (!allocateDuplexBuffers(job)) {
+        logMsg("Buff1 or Buff2 malloc failed\n");
+        return false;
+    }
+    if (!openPpd(argv, job)) {
+        logMsg("ERROR: Unable to open PPD file!\n");
+        return false;
+    }
+    resolvePrintOptions(job->ppd, job->num_options, job->options, job->table, &job->settings);
+    job->copies = atoi(argv[4]);
+    logMsg("DEBUG: input copies is %d \n", job->copies);
+    SetJobParam("copies", argv[4], job->table);
+    mapCustomPageSizes(job->table);
+    takeCredentials(job->table);
+    applyDuplexConstraints(job->table, &job->settings);
+
+    resetWorkDir(WORK_DIR);
+    job->raster_page = 1;
+    job->m_page = 0;
+    job->written_pages = 0;
+
+    // Page data always comes from standard input, even when a file is named.
+    job->raster = cupsRasterOpen(0, CUPS_RASTER_READ);
+    if (job->raster == nullptr || cupsRasterReadHeader2(job->raster, &job->header) == 0) {
+        logMsg("DEBUG: First page header is null \n");
+        *exit_status = 0;
+        return false;
+    }
+    writeJobSettings(job);
+    job->no_more_pages = 0;
+    job->need_extra_page = 0;
+    job->page_width_px = (int)(job->header.cupsBytesPerLine * 8);
+    job->page_height_px = (int)job->header.cupsHeight;
+    return true;
+}
+
+void releaseJob(Job* job) {
+    if (job->raster != nullptr) cupsRasterClose(job->raster);
+    if (job->ppd != nullptr) ppdClose(job->ppd);
+    cupsFreeOptions(job->num_options, job->options);
+    free(job->buff1);
+    free(job->buff2);
+    job->raster = nullptr;
+    job->ppd = nullptr;
+    job->options = nullptr;
+    job->num_options = 0;
+    job->buff1 = job->buff2 = nullptr;
+}

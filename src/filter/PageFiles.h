@@ -1,0 +1,37 @@
+// The per-page files in the working directory and reading a page's JBIG
+// file back for sending.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "Job.h"
+
+constexpr size_t PAGE_PATH_SIZE = 512;
+
+// "/tmp/tarvelin/<job>_<n>_gs.pbm": the raster page as packed PBM.
+void pagePbmPath(char* path, int job_id, int n);
+// "/tmp/tarvelin/<job>_<n>_gs_rotated.pbm": the A5L page turned by -90 degrees.
+void rotatedPbmPath(char* path, int job_id, int n);
+// "/tmp/tarvelin/<job>-<n>.jbg": what the encoder made of the page.
+void pageJbgPath(char* path, int job_id, int n);
+
+// A page's JBIG data held for sending.
+struct JbigPage {
+    FILE* file = nullptr;
+    int64_t size = 0;
+    unsigned char* data = nullptr;
+};
+
+// Opens the JBIG file and measures it, logging as "DEBUG: <label> <n> ...".
+// On failure it logs why (an "ERROR: " line unless the job is being
+// cancelled) and returns PAGE_FAILED or PAGE_CANCELLED with nothing open.
+PageResult measureJbig(const char* path, const char* label, int n, JbigPage* page);
+
+// Reads the measured file whole, in one read; a short read leaves zeros.
+// PAGE_FAILED when there is no memory for it.
+PageResult readJbig(int n, JbigPage* page);
+
+// Closes the file and frees the data.
+void releaseJbig(JbigPage* page);

@@ -1,0 +1,98 @@
+#include "Jbig.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "../Utility/Log.h"
+#include "../Utility/Utility.h"
+#include "Pbm.h"
+
+extern char** environ;
+
+static EncoderRunner current_runner = spawnEncoder;
+
+EncoderRunner setEncoderRunner(EncoderRunner runner) {
+    EncoderRunner previous = current_runner;
+    current_runner = runner ? runner : spawnEncoder;
+    return previous;
+}
+
+int spawnEncoder(char* const argv[]) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+    pid_t pid;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
+
+// Says why the encoder run did not give a JBIG file, unless the job is being
+// cancelled: the scheduler then stops the whole process group, and an
+// encoder killed on the way is no failure of the page.
+static void reportEncoderFailure(int status, int spawn_errno, const char* pbm_file) {
+    if (cancel_job) {
+        logMsg("DEBUG: encoder stopped by cancellation for %s\n", pbm_file);
+    } else if (status == -1) {
+        logMsg("ERROR: Unable to start the JBIG encoder pbmtojbg for %s: %s\n", pbm_file,
+               strerror(spawn_errno));
+    } else if (WIFSIGNALED(status)) {
+        logMsg("ERROR: JBIG encoder pbmtojbg killed by signal %d while converting %s\n",
+               WTERMSIG(status), pbm_file);
+    } else {
+        logMsg("ERROR: JBIG encoder pbmtojbg failed with status %d while converting %s\n",
+               WEXITSTATUS(status), pbm_file);
+    }
+}
+
+void pbmtojbg(const char* pbm_file, const char* jbg_file) {
+    // A JBIG file left from before must never pass for this conversion's.
+    unlink(jbg_file);
+    FILE* input = fopen(pbm_file, "rb");
+    if (input == nullptr) {
+        perror("Error opening input file");
+        return;
+    }
+    PbmHeader header;
+    int bad_header = readPbmHeader(input, &header);
+    fclose(input);
+    if (bad_header) {
+        logMsg("ERROR: Page file %s has no valid PBM size, not converted\n", pbm_file);
+        return;
+    }
+
+    char command[512];
+    memset(command, 0, sizeof(command));
+    logMsg("DEBUG: pbmtojbg. width:[%d], height:[%d], pbm_file:[%s]", header.width, header.height,
+           pbm_file);
+    snprintf(command, sizeof(command), "pbmtojbg -q -x %d -y %d -r -s 128 -o 0 -p 8 -m 0 %s %s",
+             header.width, header.height, pbm_file, jbg_file);
+
+    char width[16], height[16];
+    snprintf(width, sizeof(width), "%d", header.width);
+    snprintf(height, sizeof(height), "%d", header.height);
+    const char* argv[] = {"pbmtojbg", "-q", "-x",  width, "-y",     height,   "-r", "-s", "128",
+                          "-o",       "0",  "-p",  "8",   "-m",     "0",      pbm_file, jbg_file,
+                          nullptr};
+    int status = current_runner(const_cast<char* const*>(argv));
+    int spawn_errno = errno;
+    logMsg("DEBUG: pbmtojbg: %s\n", command);
+
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        unlink(jbg_file);
+        reportEncoderFailure(status, spawn_errno, pbm_file);
+    }
+}
