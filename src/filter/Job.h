@@ -23,6 +23,7 @@ struct Job {
     int copies = 0;
     PrintSettings settings;
     PARAM_KEY_SPERATOR_VALUE table[PARAM_ROWS];
+    char job_params[JOB_PARAMS_SIZE] = {};  // the table serialised for the job block
 
     // Inputs and output.
     ppd_file_t* ppd = nullptr;

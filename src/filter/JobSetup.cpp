@@ -115,13 +115,8 @@ static void takeCredentials(PARAM_KEY_SPERATOR_VALUE* table) {
 
 // The job block, once, right after the first page header was read.
 static void writeJobSettings(Job* job) {
-    char job_params[JOB_PARAMS_SIZE];
-    memset(job_params, 0, sizeof(job_params));
-    char* job_params_ptr = job_params;
-    BuildJobParams(&job_params_ptr, job->table);
-    int32_t job_params_size = (int32_t)strlen(job_params);
-    writeJobBlock(job->out, job_params, job_params_size);
-
+    int32_t job_params_size = (int32_t)strlen(job->job_params);
+    writeJobBlock(job->out, job->job_params, job_params_size);
     char logged[JOB_PARAMS_SIZE];
     serializeJobParams(job->table, logged, sizeof(logged), true);
     logMsg("DEBUG: job_params=%s \n", logged);
@@ -155,6 +150,8 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
     mapCustomPageSizes(job->table);
     takeCredentials(job->table);
     applyDuplexConstraints(job->table, &job->settings);
+    char* job_params = job->job_params;
+    BuildJobParams(&job_params, job->table);
 
     resetWorkDir(WORK_DIR);
     job->raster_page = 1;

@@ -1,0 +1,88 @@
+// Test support: runs the built filter as the CUPS scheduler would, reads
+// the printer stream it wrote, decodes JBIG with JBIG-KIT's jbgtopbm and
+// writes small PPDs. The filter's working directory and credentials file are
+// fixed paths, so tests that run it are run one at a time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "RasterWriter.h"
+
+std::string filterPath();      // the built brivane_quelmoss
+std::string shippedPpdPath();  // the PPD the project ships
+std::string sourceDir();
+
+// A fresh directory under the build tree for one test's files.
+std::string scratchDir(const std::string& name);
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& contents);
+
+struct FilterResult {
+    int exit_status = -1;  // 0..255, or 128 + signal
+    std::string out;       // standard output: the printer stream
+    std::string log;       // standard error
+};
+
+struct FilterArgs {
+    std::string job = "7";
+    std::string user = "alice";
+    std::string title = "report.pdf";
+    std::string copies = "1";
+    std::string options = "";
+    bool with_file_argument = false;
+    std::string ppd = shippedPpdPath();  // empty: PPD unset
+    std::string path_env;                // empty: the test's own PATH
+};
+
+// Runs the filter with `input` as standard input.
+FilterResult runFilter(const FilterArgs& args, const std::string& input);
+// Runs the filter on raster pages written with libcupsimage.
+FilterResult runFilterOnPages(const FilterArgs& args, const std::vector<RasterPage>& pages);
+// Runs with an argument vector of any length (argv[0] included).
+FilterResult runFilterArgv(const std::vector<std::string>& argv, const std::string& input);
+
+// A filter started with standard input on a pipe, for feeding the raster
+// piece by piece and signalling it at a known point.
+struct RunningFilter {
+    pid_t pid = -1;
+    int input_fd = -1;
+    std::string out_path, log_path;
+};
+RunningFilter startFilter(const FilterArgs& args);
+void feed(RunningFilter* filter, const std::string& bytes);
+// Waits (bounded) until the log holds `text`; false on timeout.
+bool waitForLog(const RunningFilter& filter, const std::string& text);
+FilterResult finishFilter(RunningFilter* filter);  // closes input, waits
+
+// The raster stream bytes of `pages`.
+std::string rasterBytes(const std::vector<RasterPage>& pages);
+
+struct PageRecord {
+    int32_t first_page = 0, last_page = 0, data_size = 0, page_no = 0;
+    std::string data;
+};
+struct PrinterStream {
+    bool valid = false;
+    std::string error;
+    std::string job_params;
+    std::vector<PageRecord> records;
+};
+PrinterStream parseStream(const std::string& bytes);
+
+struct Bitmap {
+    int width = 0, height = 0;
+    std::string rows;  // packed, (width + 7) / 8 bytes a row
+};
+// Decodes JBIG data with jbgtopbm; width 0 on failure.
+Bitmap decodeJbig(const std::string& jbig);
+
+// A minimal PPD: each option "Name:Default:Choice1,Choice2,...".
+std::string writePpd(const std::string& path, const std::vector<std::string>& options);
+
+// The value of `key` in a job_params text, or "<none>".
+std::string jobParam(const std::string& job_params, const std::string& key);

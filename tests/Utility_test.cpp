@@ -1,0 +1,168 @@
+#include "Utility/Utility.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "FilterRun.h"
+
+namespace {
+
+std::string docName(const std::string& title) {
+    char buffer[DOC_NAME_SIZE];
+    memset(buffer, 0, sizeof(buffer));
+    char* name = buffer;
+    testing::internal::CaptureStderr();
+    getDocumenName(title.c_str(), &name);
+    testing::internal::GetCapturedStderr();
+    return buffer;
+}
+
+TEST(DocumentName, TakesTheFileNameEndedAfterItsExtension) {
+    EXPECT_EQ(docName("/home/u/report.pdf"), "report.pdf");
+    EXPECT_EQ(docName("report.pdf (2)"), "report.pdf");
+    EXPECT_EQ(docName("my report"), "my report");
+    EXPECT_EQ(docName("a/b y.d e"), "b y.d");
+    EXPECT_EQ(docName("/tmp/x/a.b z"), "a.b");
+    EXPECT_EQ(docName(""), "");
+    EXPECT_EQ(docName("dir/"), "");
+}
+
+TEST(DocumentName, CutsALongTitleAtTheBuffer) {
+    EXPECT_EQ(docName("/x/" + std::string(600, 'n')), std::string(255, 'n'));
+}
+
+struct Credentials {
+    int result;
+    std::string id, password, log;
+};
+
+Credentials readCredentials(const std::string& path) {
+    char id[AUTH_FIELD_SIZE], password[AUTH_FIELD_SIZE];
+    memset(id, 0, sizeof(id));
+    memset(password, 0, sizeof(password));
+    char* id_ptr = id;
+    char* password_ptr = password;
+    testing::internal::CaptureStderr();
+    int result = getAuthInfoFrom(path.c_str(), &id_ptr, &password_ptr);
+    return {result, id, password, testing::internal::GetCapturedStderr()};
+}
+
+TEST(Credentials, ReadsBothMembersAndMasksThePasswordInTheLog) {
+    std::string dir = scratchDir("credentials");
+    writeFile(dir + "/auth", R"({"AuthID":"user7","Password":"s3cret","Other":1})");
+    Credentials c = readCredentials(dir + "/auth");
+    EXPECT_EQ(c.result, 1);
+    EXPECT_EQ(c.id, "user7");
+    EXPECT_EQ(c.password, "s3cret");
+    EXPECT_NE(c.log.find("DEBUG: AuthID: user7\n"), std::string::npos);
+    EXPECT_EQ(c.log.find("s3cret"), std::string::npos);
+}
+
+TEST(Credentials, MissingMembersAndNonStringsLeaveTheirFieldEmpty) {
+    std::string dir = scratchDir("credentials");
+    writeFile(dir + "/auth", R"({"AuthID":"only"})");
+    Credentials c = readCredentials(dir + "/auth");
+    EXPECT_EQ(c.result, 1);
+    EXPECT_EQ(c.id, "only");
+    EXPECT_EQ(c.password, "");
+
+    writeFile(dir + "/auth", R"({"AuthID":5,"Password":["x"]})");
+    c = readCredentials(dir + "/auth");
+    EXPECT_EQ(c.result, 1);
+    EXPECT_EQ(c.id, "");
+    EXPECT_EQ(c.password, "");
+}
+
+TEST(Credentials, CutsOverLongValuesAtTheirBuffers) {
+    std::string dir = scratchDir("credentials");
+    writeFile(dir + "/auth", "{\"AuthID\":\"" + std::string(500, 'i') + "\",\"Password\":\"" +
+                                 std::string(300, 'p') + "\"}");
+    Credentials c = readCredentials(dir + "/auth");
+    EXPECT_EQ(c.id, std::string(127, 'i'));
+    EXPECT_EQ(c.password, std::string(127, 'p'));
+}
+
+TEST(Credentials, UnusableFilesCountAsNoCredentials) {
+    std::string dir = scratchDir("credentials");
+    writeFile(dir + "/bad", "{not json");
+    Credentials c = readCredentials(dir + "/bad");
+    EXPECT_EQ(c.result, 0);
+    EXPECT_NE(c.log.find("DEBUG: Error parsing JSON\n"), std::string::npos);
+
+    c = readCredentials(dir + "/absent");
+    EXPECT_EQ(c.result, 0);
+    EXPECT_NE(c.log.find("DEBUG: auth_file is not found!\n"), std::string::npos);
+
+    // A FIFO nobody writes to must not block the job.
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    c = readCredentials(dir + "/fifo");
+    EXPECT_EQ(c.result, 0);
+
+    writeFile(dir + "/huge", "{\"AuthID\":\"" + std::string(AUTH_FILE_MAX, 'h') + "\"}");
+    c = readCredentials(dir + "/huge");
+    EXPECT_EQ(c.result, 0);
+
+    c = readCredentials(dir);  // a directory
+    EXPECT_EQ(c.result, 0);
+}
+
+TEST(WorkDir, IsEmptiedWithoutFollowingLinks) {
+    std::string dir = scratchDir("workdir");
+    std::string work = dir + "/work";
+    std::string outside = dir + "/outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    writeFile(outside + "/keep", "precious");
+    ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((work + "/sub").c_str(), 0755), 0);
+    writeFile(work + "/sub/page.pbm", "x");
+    writeFile(work + "/1-1.jbg", "x");
+    ASSERT_EQ(symlink(outside.c_str(), (work + "/link").c_str()), 0);
+
+    EXPECT_EQ(resetWorkDir((work + "/").c_str()), 0);
+    EXPECT_EQ(rmdir(work.c_str()), 0) << "not emptied";
+    EXPECT_EQ(readFile(outside + "/keep"), "precious");
+}
+
+TEST(WorkDir, ReplacesALinkOrFilePlantedAtItsPath) {
+    std::string dir = scratchDir("workdir");
+    std::string work = dir + "/work";
+    std::string outside = dir + "/outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    writeFile(outside + "/keep", "precious");
+    ASSERT_EQ(symlink(outside.c_str(), work.c_str()), 0);
+
+    EXPECT_EQ(resetWorkDir((work + "/").c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(work.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(readFile(outside + "/keep"), "precious");
+
+    rmdir(work.c_str());
+    writeFile(work, "a file");
+    EXPECT_EQ(resetWorkDir(work.c_str()), 0);
+    ASSERT_EQ(lstat(work.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST(Mkdirs, CreatesEveryMissingParent) {
+    std::string dir = scratchDir("mkdirs");
+    EXPECT_EQ(mkdirs((dir + "/a/b/c/").c_str()), 0);
+    struct stat st;
+    EXPECT_EQ(stat((dir + "/a/b/c").c_str(), &st), 0);
+    writeFile(dir + "/file", "x");
+    EXPECT_EQ(mkdirs((dir + "/file").c_str()), 1);
+}
+
+TEST(CreateWorkFile, RefusesALinkPlantedAtThePageName) {
+    std::string dir = scratchDir("workfile");
+    writeFile(dir + "/target", "keep");
+    ASSERT_EQ(symlink((dir + "/target").c_str(), (dir + "/1_1_gs.pbm").c_str()), 0);
+    EXPECT_EQ(createWorkFile((dir + "/1_1_gs.pbm").c_str()), nullptr);
+    EXPECT_EQ(readFile(dir + "/target"), "keep");
+}
+
+}  // namespace
