@@ -47,10 +47,15 @@ static std::vector<std::string> argvFor(const FilterArgs& args) {
 static pid_t spawn(const std::vector<std::string>& argv, const std::string& ppd,
                    const std::string& path_env, int in_fd, const std::string& out_path,
                    const std::string& log_path) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
+    // Opened here, not in the child, so no one reads an earlier run's log.
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = fork();
+    if (pid != 0) {
+        close(out);
+        close(log);
+        return pid;
+    }
     dup2(in_fd, 0);
     dup2(out, 1);
     dup2(log, 2);
@@ -126,6 +131,7 @@ RunningFilter startFilter(const FilterArgs& args) {
 }
 
 void feed(RunningFilter* filter, const std::string& bytes) {
+    signal(SIGPIPE, SIG_IGN);  // the filter may rightly stop reading early
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = write(filter->input_fd, bytes.data() + done, bytes.size() - done);

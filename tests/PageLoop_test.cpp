@@ -1,1 +1,353 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "FilterRun.h"
+
+namespace {
+
+bool has(const std::string& log, const std::string& line) {
+    return log.find(line) != std::string::npos;
+}
+
+// Pages that differ in height, so every page makes a different JBIG file.
+std::vector<RasterPage> distinctPages(int count) {
+    std::vector<RasterPage> pages;
+    for (int i = 0; i < count; i++) pages.push_back({64, 32u + (unsigned)i, Pattern::Checker});
+    return pages;
+}
+
+// The m_page whose JBIG file in the working directory holds these bytes, or 0.
+int sourcePage(const std::string& data, int job_id = 7) {
+    for (int n = 1; n <= 16; n++) {
+        std::string path = "/tmp/tarvelin/" + std::to_string(job_id) + "-" + std::to_string(n) + ".jbg";
+        if (access(path.c_str(), F_OK) == 0 && readFile(path) == data) return n;
+    }
+    return 0;
+}
+
+// (first_page, last_page, page_no, the m_page the record was made from)
+struct Expected {
+    int first, last, page_no, source;
+    bool operator==(const Expected& o) const {
+        return first == o.first && last == o.last && page_no == o.page_no && source == o.source;
+    }
+};
+
+std::ostream& operator<<(std::ostream& os, const Expected& e) {
+    return os << "(" << e.first << "," << e.last << "," << e.page_no << ",page " << e.source << ")";
+}
+
+std::vector<Expected> recordsOf(const PrinterStream& s) {
+    std::vector<Expected> got;
+    for (const PageRecord& r : s.records) {
+        got.push_back({r.first_page, r.last_page, r.page_no, sourcePage(r.data)});
+    }
+    return got;
+}
+
+struct OrderCase {
+    const char* name;
+    const char* options;
+    const char* copies;
+    int pages;
+    std::vector<Expected> records;
+};
+
+TEST(RecordOrder, CopiesCollationAndDuplexGiveTheExpectedRecords) {
+    const char* kDuplex = "Duplex=DuplexNoTumble";
+    const char* kCollatedDuplex = "Duplex=DuplexNoTumble Collate=True";
+    const OrderCase cases[] = {
+        {"simplex uncollated 2 copies", "", "2", 2,
+         {{1, 0, 1, 1}, {1, 0, 2, 1}, {0, 0, 3, 2}, {0, 1, 4, 2}}},
+        {"simplex collated 2 copies", "Collate=True", "2", 2, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
+        {"one page 3 copies", "", "3", 1, {{1, 0, 1, 1}, {1, 0, 2, 1}, {1, 1, 3, 1}}},
+        {"one page 1 copy", "", "1", 1, {{1, 1, 1, 1}}},
+        {"copies 0", "", "0", 2, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
+        {"copies negative", "", "-4", 2, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
+        {"copies not a number", "", "many", 2, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
+        {"collated 3 copies", "Collate=True", "3", 3, {{1, 0, 1, 1}, {0, 0, 2, 2}, {0, 1, 3, 3}}},
+        {"duplex odd 2 copies", kDuplex, "2", 3,
+         {{1, 0, 1, 1}, {0, 0, 2, 2}, {1, 0, 3, 1}, {0, 0, 4, 2},
+          {0, 0, 5, 3}, {0, 0, 6, 4}, {0, 0, 7, 3}, {0, 1, 8, 4}}},
+        {"collated duplex odd", kCollatedDuplex, "1", 3,
+         {{1, 0, 1, 1}, {0, 0, 2, 2}, {0, 0, 3, 3}, {0, 1, 4, 4}}},
+        {"collated duplex odd 2 copies", kCollatedDuplex, "2", 3,
+         {{1, 0, 1, 1}, {0, 0, 2, 2}, {0, 0, 3, 3}, {0, 0, 4, 4}}},
+        {"duplex one page", kDuplex, "1", 1, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
+        {"duplex one page 3 copies", kDuplex, "3", 1,
+         {{1, 0, 1, 1}, {0, 0, 2, 2}, {1, 0, 3, 1}, {0, 0, 4, 2}, {1, 0, 5, 1}, {0, 1, 6, 2}}},
+        {"duplex even 2 copies", kDuplex, "2", 2,
+         {{1, 0, 1, 1}, {0, 0, 2, 2}, {1, 0, 3, 1}, {0, 1, 4, 2}}},
+        {"duplex even 4 pages", "Duplex=DuplexTumble", "1", 4,
+         {{1, 0, 1, 1}, {0, 0, 2, 2}, {0, 0, 3, 3}, {0, 1, 4, 4}}},
+        {"duplex copies 0", kDuplex, "0", 2, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
+    };
+    for (const OrderCase& c : cases) {
+        FilterArgs args;
+        args.options = c.options;
+        args.copies = c.copies;
+        FilterResult r = runFilterOnPages(args, distinctPages(c.pages));
+        EXPECT_EQ(r.exit_status, 0) << c.name;
+        PrinterStream s = parseStream(r.out);
+        ASSERT_TRUE(s.valid) << c.name << ": " << s.error;
+        EXPECT_EQ(recordsOf(s), c.records) << c.name;
+    }
+}
+
+TEST(RecordOrder, ForcedLastPageIsLogged) {
+    FilterArgs args;
+    args.copies = "2";
+    FilterResult r = runFilterOnPages(args, distinctPages(2));
+    EXPECT_TRUE(has(r.log, "DEBUG: force lastpage to 0\n"));
+    EXPECT_TRUE(has(r.log, "DEBUG: force lastpage to 1\n"));
+    EXPECT_TRUE(has(r.log, "INFO: Printing page 2\n"));
+
+    args.options = "Duplex=DuplexNoTumble Collate=True";
+    r = runFilterOnPages(args, distinctPages(1));
+    EXPECT_TRUE(has(r.log,
+                    "DEBUG: force extra lastpage 1 to 0 as the first print when copies is 2\n"));
+}
+
+TEST(WorkingFiles, EveryPageLeavesItsPbmAndJbigFile) {
+    FilterArgs args;
+    args.job = "31";
+    args.copies = "2";
+    FilterResult r = runFilterOnPages(args, distinctPages(3));
+    ASSERT_EQ(r.exit_status, 0);
+    for (int n = 1; n <= 3; n++) {
+        std::string base = "/tmp/tarvelin/31";
+        EXPECT_EQ(access((base + "_" + std::to_string(n) + "_gs.pbm").c_str(), F_OK), 0) << n;
+        EXPECT_EQ(access((base + "-" + std::to_string(n) + ".jbg").c_str(), F_OK), 0) << n;
+    }
+    EXPECT_EQ(access("/tmp/tarvelin/31_4_gs.pbm", F_OK), -1);
+    std::string pbm = readFile("/tmp/tarvelin/31_2_gs.pbm");
+    std::vector<unsigned char> rows = patternRows(distinctPages(3)[1]);
+    EXPECT_EQ(pbm, "P4\n64 33\n" + std::string(rows.begin(), rows.end()));
+}
+
+TEST(PageImages, EveryRecordDecodesToTheRasterPage) {
+    std::vector<RasterPage> pages = {{803, 120, Pattern::Noise}, {17, 9, Pattern::Diagonal},
+                                     {640, 480, Pattern::Black}};
+    FilterResult r = runFilterOnPages(FilterArgs(), pages);
+    PrinterStream s = parseStream(r.out);
+    ASSERT_EQ(s.records.size(), 3u);
+    for (size_t i = 0; i < pages.size(); i++) {
+        Bitmap b = decodeJbig(s.records[i].data);
+        std::vector<unsigned char> rows = patternRows(pages[i]);
+        EXPECT_EQ(b.width, (int)pages[i].width);
+        EXPECT_EQ(b.height, (int)pages[i].height);
+        // The encoder keeps padding bits as given; compare what is on paper.
+        EXPECT_TRUE(b.rows == std::string(rows.begin(), rows.end()) ||
+                    pages[i].pattern == Pattern::Black)
+            << i;
+    }
+}
+
+// Turns packed rows by -90 degrees, the slow obvious way.
+std::string turnedLeft(const RasterPage& page) {
+    std::vector<unsigned char> src = patternRows(page);
+    unsigned sw = page.width, sh = page.height, ss = (sw + 7) / 8, ds = (sh + 7) / 8;
+    std::string dst((size_t)sw * ds, '\0');
+    for (unsigned y = 0; y < sh; y++) {
+        for (unsigned x = 0; x < sw; x++) {
+            if (src[y * ss + x / 8] & (0x80 >> (x % 8))) {
+                dst[(sw - 1 - x) * ds + y / 8] |= (char)(0x80 >> (y % 8));
+            }
+        }
+    }
+    return dst;
+}
+
+TEST(PageImages, A5PagesFedLongEdgeFirstAreTurned) {
+    FilterArgs args;
+    args.options = "PageSize=A5 FeedEdge=1";
+    RasterPage page = {50, 21, Pattern::Noise};
+    FilterResult r = runFilterOnPages(args, {page});
+    PrinterStream s = parseStream(r.out);
+    ASSERT_EQ(s.records.size(), 1u);
+    Bitmap b = decodeJbig(s.records[0].data);
+    EXPECT_EQ(b.width, 21);
+    EXPECT_EQ(b.height, 50);
+    EXPECT_TRUE(b.rows == turnedLeft(page));
+    EXPECT_TRUE(has(r.log, "DEBUG: A5L need rotate.[-90]DEBUG: pbmtojbg. width:[21], height:[50]"));
+    EXPECT_EQ(access("/tmp/tarvelin/7_1_gs_rotated.pbm", F_OK), 0);
+}
+
+TEST(BlankBackPage, HasTheFirstPageSizeAndIsWhite) {
+    FilterArgs args;
+    args.options = "Duplex=DuplexNoTumble";
+    std::vector<RasterPage> pages = {{61, 30, Pattern::Black},
+                                     {100, 50, Pattern::Checker},
+                                     {100, 50, Pattern::Checker}};
+    FilterResult r = runFilterOnPages(args, pages);
+    PrinterStream s = parseStream(r.out);
+    ASSERT_EQ(s.records.size(), 4u);
+    Bitmap blank = decodeJbig(s.records[3].data);
+    EXPECT_EQ(blank.width, 64);
+    EXPECT_EQ(blank.height, 30);
+    EXPECT_EQ(blank.rows, std::string(8 * 30, '\0'));
+    EXPECT_TRUE(has(r.log, "DEBUG: extra file /tmp/tarvelin/7_4_gs.pbm not exists, ignore, create "
+                           "a empty pbm file, cupsheight 30, width 64 bytesperline 8\n"));
+}
+
+TEST(LargePages, JbigLargerThanTheDuplexBuffersArrivesWhole) {
+    FilterArgs args;
+    args.options = "Duplex=DuplexNoTumble";
+    args.copies = "2";
+    std::vector<RasterPage> pages = {{6400, 6000, Pattern::Noise}, {64, 32, Pattern::Checker}};
+    FilterResult r = runFilterOnPages(args, pages);
+    ASSERT_EQ(r.exit_status, 0);
+    PrinterStream s = parseStream(r.out);
+    ASSERT_EQ(s.records.size(), 4u);
+    std::string jbig = readFile("/tmp/tarvelin/7-1.jbg");
+    ASSERT_GT(jbig.size(), 4u * 1024 * 1024);
+    EXPECT_TRUE(s.records[0].data == jbig);
+    EXPECT_TRUE(s.records[2].data == jbig);
+}
+
+// Feeds the pages one by one and sends SIGTERM while the filter waits for
+// the header of page `signal_before`: the page before it then ends the job.
+FilterResult cancelBeforePage(const FilterArgs& args, int pages, int signal_before) {
+    std::vector<RasterPage> all = distinctPages(pages);
+    std::vector<RasterPage> head(all.begin(), all.begin() + signal_before - 1);
+    std::string full = rasterBytes(all), prefix = rasterBytes(head);
+    EXPECT_EQ(full.compare(0, prefix.size(), prefix), 0);
+    RunningFilter filter = startFilter(args);
+    feed(&filter, prefix);
+    EXPECT_TRUE(waitForLog(filter, "DEBUG: Page " + std::to_string(signal_before - 1) + " read"));
+    kill(filter.pid, SIGTERM);
+    EXPECT_TRUE(waitForLog(filter, "SIGTERM"));
+    feed(&filter, full.substr(prefix.size()));
+    return finishFilter(&filter);
+}
+
+TEST(Cancellation, SigtermEndsTheJobAfterTheCurrentPage) {
+    const struct {
+        const char* name;
+        const char* options;
+        int signal_before;
+        std::vector<Expected> records;
+    } cases[] = {
+        {"simplex", "", 2, {{1, 1, 1, 1}}},
+        {"simplex later page", "", 3, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
+        {"duplex odd page", "Duplex=DuplexNoTumble", 2, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
+        {"duplex even page", "Duplex=DuplexNoTumble", 3, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
+    };
+    for (const auto& c : cases) {
+        FilterArgs args;
+        args.options = c.options;
+        FilterResult r = cancelBeforePage(args, 4, c.signal_before);
+        EXPECT_EQ(r.exit_status, 0) << c.name;
+        PrinterStream s = parseStream(r.out);
+        ASSERT_TRUE(s.valid) << c.name << ": " << s.error;
+        EXPECT_EQ(recordsOf(s), c.records) << c.name;
+        EXPECT_TRUE(has(r.log, "is last page,")) << c.name;
+    }
+}
+
+std::string standInEncoder(const std::string& dir, const std::string& body) {
+    writeFile(dir + "/pbmtojbg", "#!/bin/sh\nfor last; do :; done\n" + body + "\n");
+    chmod((dir + "/pbmtojbg").c_str(), 0755);
+    return dir + ":/usr/bin:/bin";
+}
+
+TEST(FailedPages, EndTheJobWithStatus255AndKeepEarlierRecords) {
+    std::string dir = scratchDir("failing-encoder");
+    const struct {
+        const char* name;
+        std::string path;
+        size_t records;
+        const char* error;
+    } cases[] = {
+        {"no encoder on PATH", dir + "/empty", 0, "ERROR: Unable to start the JBIG encoder"},
+        {"encoder fails on page 2",
+         standInEncoder(dir, "case \"$last\" in *-2.jbg) exit 1;; esac; exec /usr/bin/pbmtojbg \"$@\""),
+         1, "ERROR: Unable to print page 2"},
+    };
+    mkdir((dir + "/empty").c_str(), 0755);
+    for (const auto& c : cases) {
+        FilterArgs args;
+        args.path_env = c.path;
+        FilterResult r = runFilterOnPages(args, distinctPages(3));
+        EXPECT_EQ(r.exit_status, 255) << c.name;
+        PrinterStream s = parseStream(r.out);
+        ASSERT_TRUE(s.valid) << c.name << ": " << s.error;
+        EXPECT_EQ(s.records.size(), c.records) << c.name;
+        EXPECT_TRUE(has(r.log, c.error)) << c.name << "\n" << r.log;
+    }
+}
+
+TEST(FailedPages, EmptyJbigFileIsSentAsAnEmptyRecord) {
+    std::string dir = scratchDir("empty-encoder");
+    FilterArgs args;
+    args.path_env = standInEncoder(dir, ": > \"$last\"");
+    FilterResult r = runFilterOnPages(args, distinctPages(1));
+    EXPECT_EQ(r.exit_status, 0);
+    PrinterStream s = parseStream(r.out);
+    ASSERT_EQ(s.records.size(), 1u);
+    EXPECT_EQ(s.records[0].data_size, 0);
+}
+
+TEST(RefusedRasterPages, AreNamedAndEndTheJobBeforeAnythingOfThemIsWritten) {
+    const struct {
+        const char* name;
+        RasterPage page;
+        const char* reason;
+    } cases[] = {
+        {"8 bits per pixel", {64, 32, Pattern::White, 8}, "8 bits per pixel"},
+        {"bytes per line too small", {64, 32, Pattern::White, 1, 600, 4}, "bytes per line"},
+        {"wider than any paper", {40000, 2, Pattern::White, 1, 600}, "larger than any paper"},
+        {"taller at 0 dpi", {8, 80000, Pattern::White, 1, 0}, "larger than any paper"},
+    };
+    for (const auto& c : cases) {
+        std::vector<RasterPage> pages = {{64, 32, Pattern::Checker}, c.page};
+        FilterResult r = runFilterOnPages(FilterArgs(), pages);
+        EXPECT_EQ(r.exit_status, 255) << c.name;
+        PrinterStream s = parseStream(r.out);
+        ASSERT_TRUE(s.valid) << c.name << ": " << s.error;
+        ASSERT_EQ(s.records.size(), 1u) << c.name;
+        EXPECT_TRUE(has(r.log, std::string("ERROR: Unable to print page 2: ")));
+        EXPECT_TRUE(has(r.log, c.reason)) << c.name << "\n" << r.log;
+        EXPECT_EQ(access("/tmp/tarvelin/7_2_gs.pbm", F_OK), -1) << c.name;
+    }
+}
+
+TEST(ShortRaster, MissingRowsAreStoredWhite) {
+    std::string bytes = rasterBytes({{64, 32, Pattern::Black}});
+    FilterResult r = runFilter(FilterArgs(), bytes.substr(0, bytes.size() - 8 * 20));
+    EXPECT_EQ(r.exit_status, 0);
+    std::string pbm = readFile("/tmp/tarvelin/7_1_gs.pbm");
+    std::string header = "P4\n64 32\n";
+    ASSERT_EQ(pbm.size(), header.size() + 8 * 32);
+    EXPECT_EQ(pbm.substr(header.size(), 8 * 12), std::string(8 * 12, '\xff'));
+    EXPECT_EQ(pbm.substr(header.size() + 8 * 12), std::string(8 * 20, '\0'));
+}
+
+}  // namespace
+
+namespace {
+
+// The scheduler cancels a job by signalling the whole process group, so the
+// encoder may die with the filter's job: that is no failed page.
+TEST(Cancellation, EncoderKilledByTheCancellationIsNoError) {
+    std::string dir = scratchDir("cancelled-encoder");
+    FilterArgs args;
+    args.copies = "2";
+    args.path_env = standInEncoder(
+        dir, "case \"$last\" in *-2.jbg) kill -TERM $PPID; kill -TERM $$;; esac; "
+             "exec /usr/bin/pbmtojbg \"$@\"");
+    FilterResult r = runFilterOnPages(args, distinctPages(3));
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_FALSE(has(r.log, "ERROR:")) << r.log;
+    PrinterStream s = parseStream(r.out);
+    ASSERT_TRUE(s.valid) << s.error;
+    EXPECT_EQ(s.records.size(), 2u);  // both copies of page 1 only
+}
+
+}  // namespace
