@@ -165,50 +165,6 @@ std::string rasterBytes(const std::vector<RasterPage>& pages) {
     return readFile(path);
 }
 
-static int32_t int32At(const std::string& bytes, size_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; i--) v = (v << 8) | (unsigned char)bytes[at + (size_t)i];
-    return (int32_t)v;
-}
-
-PrinterStream parseStream(const std::string& bytes) {
-    PrinterStream stream;
-    static const std::string kJobMagic("rx7316_param\0\0\0\0", 16);
-    static const std::string kPageMagic("rx7316_printer\0\0", 16);
-    if (bytes.size() < 20 || bytes.compare(0, 16, kJobMagic) != 0) {
-        stream.error = "no job block";
-        return stream;
-    }
-    int32_t size = int32At(bytes, 16);
-    if (size < 0 || 20 + (size_t)size > bytes.size()) {
-        stream.error = "job block length beyond the stream";
-        return stream;
-    }
-    stream.job_params = bytes.substr(20, (size_t)size);
-    size_t at = 20 + (size_t)size;
-    while (at < bytes.size()) {
-        if (bytes.size() - at < 32 || bytes.compare(at, 16, kPageMagic) != 0) {
-            stream.error = "bad record header at " + std::to_string(at);
-            return stream;
-        }
-        PageRecord record;
-        record.first_page = int32At(bytes, at + 16);
-        record.last_page = int32At(bytes, at + 20);
-        record.data_size = int32At(bytes, at + 24);
-        record.page_no = int32At(bytes, at + 28);
-        at += 32;
-        if (record.data_size < 0 || bytes.size() - at < (size_t)record.data_size) {
-            stream.error = "record data beyond the stream";
-            return stream;
-        }
-        record.data = bytes.substr(at, (size_t)record.data_size);
-        at += (size_t)record.data_size;
-        stream.records.push_back(record);
-    }
-    stream.valid = true;
-    return stream;
-}
-
 Bitmap decodeJbig(const std::string& jbig) {
     std::string dir = std::string(QUELMOSS_BINARY_DIR) + "/scratch";
     mkdir(dir.c_str(), 0755);

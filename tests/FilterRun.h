@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "RasterWriter.h"
+#include "StreamReader.h"
 
 std::string filterPath();      // the built brivane_quelmoss
 std::string shippedPpdPath();  // the PPD the project ships
@@ -62,17 +63,9 @@ FilterResult finishFilter(RunningFilter* filter);  // closes input, waits
 // The raster stream bytes of `pages`.
 std::string rasterBytes(const std::vector<RasterPage>& pages);
 
-struct PageRecord {
-    int32_t first_page = 0, last_page = 0, data_size = 0, page_no = 0;
-    std::string data;
-};
-struct PrinterStream {
-    bool valid = false;
-    std::string error;
-    std::string job_params;
-    std::vector<PageRecord> records;
-};
-PrinterStream parseStream(const std::string& bytes);
+// The stream as the inspector reads it.
+using PrinterStream = PrinterStreamData;
+inline PrinterStream parseStream(const std::string& bytes) { return readPrinterStream(bytes); }
 
 struct Bitmap {
     int width = 0, height = 0;

@@ -45,7 +45,7 @@ std::ostream& operator<<(std::ostream& os, const Expected& e) {
 
 std::vector<Expected> recordsOf(const PrinterStream& s) {
     std::vector<Expected> got;
-    for (const PageRecord& r : s.records) {
+    for (const StreamRecord& r : s.records) {
         got.push_back({r.first_page, r.last_page, r.page_no, sourcePage(r.data)});
     }
     return got;
