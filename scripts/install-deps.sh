@@ -6,7 +6,7 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 PACKAGES="build-essential cmake pkg-config libgtest-dev \
   libcups2-dev libcupsimage2-dev libcjson-dev libjbig-dev libpng-dev \
-  jbigkit-bin cups-client cups-ppdc cups-filters ghostscript"
+  jbigkit-bin cups cups-client cups-ppdc cups-filters ghostscript bzip2-doc"
 missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
