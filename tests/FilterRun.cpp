@@ -1,5 +1,6 @@
 #include "FilterRun.h"
 
+#include <cups/raster.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -36,10 +37,18 @@ void writeFile(const std::string& path, const std::string& contents) {
     out << contents;
 }
 
+static const char* const kCupsExec = "/usr/lib/cups/daemon/cups-exec";
+static const char* const kCupsPath = "/usr/lib/cups/filter:/usr/bin:/usr/sbin:/bin";
+
 static std::vector<std::string> argvFor(const FilterArgs& args) {
     std::vector<std::string> argv = {filterPath(), args.job,    args.user,
                                      args.title,   args.copies, args.options};
     if (args.with_file_argument) argv.push_back("/etc/hostname");
+    if (args.as_cups) {
+        argv[0] = "brivane_quelmoss";
+        argv.insert(argv.begin(), {kCupsExec, "-u", std::to_string(getuid()), "-g",
+                                   std::to_string(getgid()), "none", filterPath()});
+    }
     return argv;
 }
 
@@ -59,6 +68,11 @@ static pid_t spawn(const std::vector<std::string>& argv, const std::string& ppd,
     dup2(in_fd, 0);
     dup2(out, 1);
     dup2(log, 2);
+    if (argv[0] == kCupsExec) {
+        clearenv();
+        setenv("PATH", kCupsPath, 1);
+        setenv("CUPS_SERVERBIN", "/usr/lib/cups", 1);
+    }
     if (ppd.empty()) {
         unsetenv("PPD");
     } else {
@@ -213,4 +227,60 @@ std::string jobParam(const std::string& job_params, const std::string& key) {
         at++;
     }
     return "<none>";
+}
+
+std::vector<Bitmap> readRasterPages(const std::string& raster) {
+    std::string path = std::string(QUELMOSS_BINARY_DIR) + "/scratch/read.ras";
+    writeFile(path, raster);
+    int fd = open(path.c_str(), O_RDONLY);
+    cups_raster_t* stream = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    std::vector<Bitmap> pages;
+    cups_page_header2_t header;
+    while (stream && cupsRasterReadHeader2(stream, &header)) {
+        Bitmap page;
+        page.width = (int)header.cupsWidth;
+        page.height = (int)header.cupsHeight;
+        page.rows.assign((size_t)header.cupsBytesPerLine * header.cupsHeight, '\0');
+        cupsRasterReadPixels(stream, (unsigned char*)&page.rows[0], (unsigned)page.rows.size());
+        pages.push_back(page);
+    }
+    if (stream) cupsRasterClose(stream);
+    close(fd);
+    return pages;
+}
+
+Bitmap turnedLeft(const Bitmap& src) {
+    Bitmap dst;
+    dst.width = src.height;
+    dst.height = src.width;
+    size_t ss = ((size_t)src.width + 7) / 8, ds = ((size_t)dst.width + 7) / 8;
+    dst.rows.assign(ds * (size_t)dst.height, '\0');
+    for (int y = 0; y < src.height; y++) {
+        for (int x = 0; x < src.width; x++) {
+            if ((unsigned char)src.rows[(size_t)y * ss + (size_t)x / 8] & (0x80 >> (x % 8))) {
+                dst.rows[(size_t)(src.width - 1 - x) * ds + (size_t)y / 8] |= (char)(0x80 >> (y % 8));
+            }
+        }
+    }
+    return dst;
+}
+
+Bitmap withoutPadding(Bitmap bitmap) {
+    size_t row_bytes = ((size_t)bitmap.width + 7) / 8;
+    int used = bitmap.width % 8;
+    if (used == 0 || row_bytes == 0) return bitmap;
+    unsigned char mask = (unsigned char)(0xff << (8 - used));
+    for (int y = 0; y < bitmap.height; y++) {
+        bitmap.rows[(size_t)y * row_bytes + row_bytes - 1] &= (char)mask;
+    }
+    return bitmap;
+}
+
+Bitmap toBitmap(const RasterPage& page) {
+    std::vector<unsigned char> rows = patternRows(page);
+    Bitmap bitmap;
+    bitmap.width = (int)page.width;
+    bitmap.height = (int)page.height;
+    bitmap.rows.assign(rows.begin(), rows.end());
+    return bitmap;
 }

@@ -38,6 +38,9 @@ struct FilterArgs {
     bool with_file_argument = false;
     std::string ppd = shippedPpdPath();  // empty: PPD unset
     std::string path_env;                // empty: the test's own PATH
+    // Run as the scheduler does: through cups-exec, with only PATH (CUPS's
+    // restricted one), PPD and CUPS_SERVERBIN in the environment.
+    bool as_cups = false;
 };
 
 // Runs the filter with `input` as standard input.
@@ -73,6 +76,13 @@ struct Bitmap {
 };
 // Decodes JBIG data with jbgtopbm; width 0 on failure.
 Bitmap decodeJbig(const std::string& jbig);
+// The pages of a CUPS raster stream, read with libcupsimage.
+std::vector<Bitmap> readRasterPages(const std::string& raster);
+// The bitmap turned a quarter turn counter-clockwise, the slow obvious way.
+Bitmap turnedLeft(const Bitmap& bitmap);
+// Clears the bits beyond the width in every row's last byte.
+Bitmap withoutPadding(Bitmap bitmap);
+Bitmap toBitmap(const RasterPage& page);
 
 // A minimal PPD: each option "Name:Default:Choice1,Choice2,...".
 std::string writePpd(const std::string& path, const std::vector<std::string>& options);
