@@ -136,7 +136,7 @@ RunningFilter startFilter(const FilterArgs& args) {
     filter.out_path = dir + "/live.out";
     filter.log_path = dir + "/live.log";
     int fds[2];
-    if (pipe(fds) != 0) abort();
+    if (pipe2(fds, O_CLOEXEC) != 0) abort();  // no child may hold the write end
     filter.pid = spawn(argvFor(args), args.ppd, args.path_env, fds[0], filter.out_path,
                        filter.log_path);
     close(fds[0]);

@@ -336,3 +336,59 @@ TEST(Cancellation, EncoderKilledByTheCancellationIsNoError) {
 }
 
 }  // namespace
+
+namespace {
+
+// Several queues may use the filter at once; they share its working
+// directory, and no job may delete the pages of another.
+TEST(ConcurrentJobs, BothStreamsAreCompleteAndTheNextJobEmptiesTheDirectory) {
+    std::vector<RasterPage> pages_a = {{300, 200, Pattern::Noise}, {300, 201, Pattern::Checker},
+                                       {300, 202, Pattern::Diagonal}};
+    std::vector<RasterPage> pages_b = {{120, 90, Pattern::Checker}, {120, 91, Pattern::Noise},
+                                       {120, 92, Pattern::Black}};
+    std::vector<RasterPage> head_a(pages_a.begin(), pages_a.begin() + 1);
+    std::string full_a = rasterBytes(pages_a), first_a = rasterBytes(head_a);
+
+    FilterArgs a;
+    a.job = "41";
+    RunningFilter running = startFilter(a);
+    feed(&running, first_a);
+    ASSERT_TRUE(waitForLog(running, "DEBUG: Page 1 read"));
+
+    FilterArgs b;
+    b.job = "42";
+    b.copies = "2";
+    FilterResult rb = runFilterOnPages(b, pages_b);
+    EXPECT_TRUE(has(rb.log, "is in use by another job, its files are kept"));
+
+    feed(&running, full_a.substr(first_a.size()));
+    FilterResult ra = finishFilter(&running);
+
+    const struct {
+        FilterResult* result;
+        std::vector<RasterPage>* pages;
+        size_t copies;
+    } jobs[] = {{&ra, &pages_a, 1}, {&rb, &pages_b, 2}};
+    for (const auto& job : jobs) {
+        EXPECT_EQ(job.result->exit_status, 0);
+        PrinterStream s = parseStream(job.result->out);
+        ASSERT_TRUE(s.valid) << s.error;
+        ASSERT_EQ(s.records.size(), job.pages->size() * job.copies);
+        for (size_t i = 0; i < s.records.size(); i++) {
+            Bitmap b = decodeJbig(s.records[i].data);
+            EXPECT_TRUE(b.rows == toBitmap((*job.pages)[i / job.copies]).rows) << i;
+        }
+    }
+    EXPECT_EQ(access("/tmp/tarvelin/41-3.jbg", F_OK), 0);
+    EXPECT_EQ(access("/tmp/tarvelin/42-3.jbg", F_OK), 0);
+
+    FilterArgs c;
+    c.job = "43";
+    FilterResult rc = runFilterOnPages(c, distinctPages(1));
+    EXPECT_FALSE(has(rc.log, "in use by another job"));
+    EXPECT_EQ(access("/tmp/tarvelin/41-1.jbg", F_OK), -1);
+    EXPECT_EQ(access("/tmp/tarvelin/42-1.jbg", F_OK), -1);
+    EXPECT_EQ(access("/tmp/tarvelin/43-1.jbg", F_OK), 0);
+}
+
+}  // namespace

@@ -1,6 +1,8 @@
 #include "Utility/Utility.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,7 +124,10 @@ TEST(WorkDir, IsEmptiedWithoutFollowingLinks) {
     writeFile(work + "/1-1.jbg", "x");
     ASSERT_EQ(symlink(outside.c_str(), (work + "/link").c_str()), 0);
 
-    EXPECT_EQ(resetWorkDir((work + "/").c_str()), 0);
+    int lock = -1;
+    EXPECT_EQ(resetWorkDir((work + "/").c_str(), &lock), 0);
+    EXPECT_GE(lock, 0);
+    close(lock);
     EXPECT_EQ(rmdir(work.c_str()), 0) << "not emptied";
     EXPECT_EQ(readFile(outside + "/keep"), "precious");
 }
@@ -135,7 +140,9 @@ TEST(WorkDir, ReplacesALinkOrFilePlantedAtItsPath) {
     writeFile(outside + "/keep", "precious");
     ASSERT_EQ(symlink(outside.c_str(), work.c_str()), 0);
 
-    EXPECT_EQ(resetWorkDir((work + "/").c_str()), 0);
+    int lock = -1;
+    EXPECT_EQ(resetWorkDir((work + "/").c_str(), &lock), 0);
+    close(lock);
     struct stat st;
     ASSERT_EQ(lstat(work.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -143,9 +150,31 @@ TEST(WorkDir, ReplacesALinkOrFilePlantedAtItsPath) {
 
     rmdir(work.c_str());
     writeFile(work, "a file");
-    EXPECT_EQ(resetWorkDir(work.c_str()), 0);
+    EXPECT_EQ(resetWorkDir(work.c_str(), &lock), 0);
+    close(lock);
     ASSERT_EQ(lstat(work.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST(WorkDir, FilesOfARunningJobAreKept) {
+    std::string work = scratchDir("workdir") + "/work";
+    ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+    writeFile(work + "/3_1_gs.pbm", "running job's page");
+    int running = open(work.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(flock(running, LOCK_SH), 0);
+
+    int lock = -1;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(resetWorkDir(work.c_str(), &lock), 0);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("in use by another job"),
+              std::string::npos);
+    EXPECT_EQ(readFile(work + "/3_1_gs.pbm"), "running job's page");
+    close(lock);
+
+    close(running);  // the job ended: the next one empties the directory
+    EXPECT_EQ(resetWorkDir(work.c_str(), &lock), 0);
+    close(lock);
+    EXPECT_EQ(access((work + "/3_1_gs.pbm").c_str(), F_OK), -1);
 }
 
 TEST(Mkdirs, CreatesEveryMissingParent) {

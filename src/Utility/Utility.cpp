@@ -3,6 +3,7 @@
 #include <cjson/cJSON.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,7 +65,8 @@ static void removeEntries(int dir_fd) {
     closedir(dir);
 }
 
-int resetWorkDir(const char* path) {
+int resetWorkDir(const char* path, int* lock_fd) {
+    *lock_fd = -1;
     // A trailing '/' would make lstat and open follow a link at the path.
     char dir_path[512];
     copyBounded(dir_path, sizeof(dir_path), path);
@@ -72,16 +74,19 @@ int resetWorkDir(const char* path) {
     while (len > 1 && dir_path[len - 1] == '/') dir_path[--len] = '\0';
 
     struct stat st;
-    if (lstat(dir_path, &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            int fd = open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd >= 0) removeEntries(fd);
-        } else {
-            unlink(dir_path);
-        }
-    }
+    if (lstat(dir_path, &st) == 0 && !S_ISDIR(st.st_mode)) unlink(dir_path);
     mkdirs(dir_path);
-    return (lstat(dir_path, &st) == 0 && S_ISDIR(st.st_mode)) ? 0 : 1;
+    int fd = open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return 1;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        int entries = dup(fd);
+        if (entries >= 0) removeEntries(entries);
+    } else {
+        logMsg("DEBUG: %s is in use by another job, its files are kept\n", path);
+    }
+    flock(fd, LOCK_SH);
+    *lock_fd = fd;
+    return 0;
 }
 
 void getDocumenName(const char* title, char** name) {

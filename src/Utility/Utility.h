@@ -27,11 +27,16 @@ size_t copyBounded(char* dst, size_t capacity, const char* src);
 // `path` names a directory afterwards, else 1.
 int mkdirs(const char* path);
 
-// Empties and recreates the working directory without a shell. Its entries
-// are removed in-process and symbolic links are never followed; a link or a
-// non-directory at `path` itself is removed, then a real directory is made.
-// Returns 0 when `path` is an empty directory afterwards, else 1.
-int resetWorkDir(const char* path);
+// Prepares the working directory for a job, without a shell, and locks it
+// for the job's life. A link or a non-directory at `path` is removed (never
+// followed) and a real directory made. Several jobs share the directory: each
+// holds a shared lock on it while it runs, and a starting job empties it only
+// when it can take the lock exclusively, so no job deletes the files of one
+// still running. Entries are removed in-process; links inside are removed,
+// never followed. *lock_fd receives the descriptor holding the shared lock
+// (close it to release), or -1. Returns 0 when `path` is a directory
+// afterwards, else 1.
+int resetWorkDir(const char* path, int* lock_fd);
 
 // Derives the document name from the job title into *name (DOC_NAME_SIZE
 // bytes, zero-filled by the caller): the part after the last '/', ended at

@@ -32,6 +32,7 @@ struct Job {
     cups_raster_t* raster = nullptr;
     cups_page_header2_t header;  // the page being read, then the look-ahead
     FILE* out = stdout;
+    int work_dir_lock = -1;  // shared lock on the working directory
 
     // Size of the blank back page: the first page's bytes per line × 8 by
     // its height.

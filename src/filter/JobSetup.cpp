@@ -153,7 +153,7 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
     char* job_params = job->job_params;
     BuildJobParams(&job_params, job->table);
 
-    resetWorkDir(WORK_DIR);
+    resetWorkDir(WORK_DIR, &job->work_dir_lock);
     job->raster_page = 1;
     job->m_page = 0;
     job->written_pages = 0;
@@ -179,6 +179,8 @@ void releaseJob(Job* job) {
     cupsFreeOptions(job->num_options, job->options);
     free(job->buff1);
     free(job->buff2);
+    if (job->work_dir_lock >= 0) close(job->work_dir_lock);
+    job->work_dir_lock = -1;
     job->raster = nullptr;
     job->ppd = nullptr;
     job->options = nullptr;
