@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,24 @@ static void installSignals() {
     action.sa_flags = SA_RESTART;  // reads of the raster simply go on
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+// A closed standard descriptor would be handed out to the first file the
+// filter opens, and page files would end up on the printer stream or the
+// raster read from a page file: each one is kept open, on /dev/null if need
+// be. Returns false when there is no standard output to print to.
+static bool keepStandardDescriptors() {
+    bool have_output = true;
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        if (fd == STDOUT_FILENO) have_output = false;
+        int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+    return have_output;
 }
 
 static void logArguments(int argc, char** argv) {
@@ -124,9 +143,14 @@ static void writeJobSettings(Job* job) {
 }
 
 bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
+    bool have_output = keepStandardDescriptors();
     installSignals();
     logArguments(argc, argv);
     *exit_status = 1;
+    if (!have_output) {
+        logMsg("ERROR: Standard output is closed, there is no printer stream to write\n");
+        return false;
+    }
     if (argc != 6 && argc != 7) {
         logMsg("Usage: %s job user title copies options [file]\n", argv[0]);
         return false;

@@ -5,7 +5,12 @@
 //
 // Raster on standard input, PPD named by $PPD, printer stream on standard
 // output, job log on standard error.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include "../Utility/Log.h"
+#include "../Utility/Utility.h"
 
 #include "JobSetup.h"
 #include "PageLoop.h"
@@ -15,6 +20,10 @@ int main(int argc, char** argv) {
     int status = 0;
     if (setupJob(argc, argv, &job, &status)) status = runPageLoop(&job);
     releaseJob(&job);
-    fflush(stdout);
+    // A lost printer connection must not pass for a printed job.
+    if ((fflush(stdout) != 0 || ferror(stdout)) && !cancel_job && status == 0) {
+        logMsg("ERROR: Unable to write the printer stream: %s\n", strerror(errno));
+        status = 1;
+    }
     return status;
 }
