@@ -1,12 +1,26 @@
 #!/bin/sh
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test: the test suite in a
+# plain build, the PPD check, the suite again with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a bounded fuzzing run of every fuzz
+# target. QUICK=1 runs the plain build's tests only.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
+jobs=$(nproc)
+
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)"
+cmake --build build -j"$jobs"
 # The PPD must pass CUPS's own checker with the filter installed beside it.
 rm -rf build/stage
 DESTDIR="$PWD/build/stage" cmake --install build >/dev/null
 cupstestppd -R "$PWD/build/stage" build/stage/usr/share/ppd/brivane/brivane_quelmoss.ppd
-cd build && ctest --output-on-failure
+(cd build && ctest --output-on-failure)
+[ "${QUICK:-0}" = 1 ] && exit 0
+
+echo "== the same tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUELMOSS_SANITIZE=ON
+cmake --build build-asan -j"$jobs"
+(cd build-asan && ctest --output-on-failure)
+
+echo "== fuzzing, ${FUZZ_SECONDS:-30} s a target"
+./scripts/fuzz.sh "${FUZZ_SECONDS:-30}"

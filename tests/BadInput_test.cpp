@@ -93,6 +93,9 @@ TEST(BadRaster, EndsCleanly) {
         {"page of 61 inches at 600 dpi",
          [] { return withPages(FilterArgs(), {{64, 32, Pattern::Checker}, {8, 36600, Pattern::White}}); },
          255, "is larger than any paper this printer takes", 1},
+        {"60 inches only at an absurd resolution",
+         [] { return withPages(FilterArgs(), {{150000, 1, Pattern::White, 1, 1000000}}); }, 255,
+         "at 2400 x 2400 dpi is larger than any paper", 0},
     };
     for (const BadCase& c : cases) expectEnds(c, canary);
 }

@@ -26,13 +26,7 @@ port=$((20000 + $$ % 20000))
 server="127.0.0.1:$port"
 pid=""
 
-# The filter works in /tmp/tarvelin: keep what was there and put it back.
-aside=""
-if [ -e /tmp/tarvelin ] || [ -L /tmp/tarvelin ]; then
-  aside="/tmp/tarvelin.moved-aside-by-cupsd-e2e"
-  rm -rf "$aside"
-  mv /tmp/tarvelin "$aside"
-fi
+. "$(dirname "$0")/fixed_paths.sh"
 
 stop() {
   if [ -n "$pid" ]; then
@@ -40,9 +34,7 @@ stop() {
     for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.5; done
     kill -9 "$pid" 2>/dev/null || true
   fi
-  rm -rf /tmp/tarvelin
-  [ -n "$aside" ] && mv "$aside" /tmp/tarvelin
-  return 0
+  restore_fixed_paths
 }
 trap stop EXIT
 trap 'exit 1' INT TERM

@@ -11,6 +11,12 @@
 #include "DuplexPairing.h"
 #include "PageFiles.h"
 
+// The resolution at which the paper limit is measured.
+static uint64_t paperLimitDpi(unsigned dpi) {
+    if (dpi == 0) return 1200;
+    return dpi < MAX_LIMIT_DPI ? dpi : MAX_LIMIT_DPI;
+}
+
 bool checkRasterPage(const cups_page_header2_t& h, char* why, size_t why_size) {
     if (h.cupsBitsPerPixel != 1) {
         snprintf(why, why_size, "it has %u bits per pixel, this printer takes 1",
@@ -27,9 +33,10 @@ bool checkRasterPage(const cups_page_header2_t& h, char* why, size_t why_size) {
         return false;
     }
     // libcups takes any size; a few bytes of header must not make the filter
-    // allocate and write gigabytes of white.
-    uint64_t x_dpi = h.HWResolution[0] ? h.HWResolution[0] : 1200;
-    uint64_t y_dpi = h.HWResolution[1] ? h.HWResolution[1] : 1200;
+    // allocate and write gigabytes of white. Nor may an absurd resolution
+    // stretch the paper limit.
+    uint64_t x_dpi = paperLimitDpi(h.HWResolution[0]);
+    uint64_t y_dpi = paperLimitDpi(h.HWResolution[1]);
     if (h.cupsWidth > MAX_PAPER_INCHES * x_dpi || h.cupsHeight > MAX_PAPER_INCHES * y_dpi ||
         h.cupsWidth > INT32_MAX || h.cupsHeight > INT32_MAX) {
         snprintf(why, why_size, "%u x %u pixels at %" PRIu64 " x %" PRIu64

@@ -12,6 +12,8 @@
 // Largest paper side the printer takes, in inches; a raster page beyond it
 // is refused before anything is allocated for it.
 constexpr unsigned MAX_PAPER_INCHES = 60;
+// The highest resolution the limit is measured at; 0 dpi counts as 1200.
+constexpr unsigned MAX_LIMIT_DPI = 2400;
 
 // Whether the filter can store this raster page faithfully as packed PBM.
 // When not, `why` says which value is wrong.
