@@ -8,6 +8,12 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 jobs=$(nproc)
 
+# The code follows .clang-format and is cppcheck-clean.
+sources=$(find src tools tests bench -name '*.cpp' -o -name '*.h')
+clang-format --dry-run --Werror $sources
+cppcheck --enable=warning,performance,portability --error-exitcode=1 --quiet --std=c++17 \
+  --inline-suppr -I src src tools bench
+
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 # The PPD must pass CUPS's own checker with the filter installed beside it.

@@ -49,8 +49,8 @@ struct BadCase {
     const char* name;
     std::function<FilterResult()> run;
     int exit_status;
-    const char* log;     // a line the log must hold
-    int records;         // page records on standard output; -1: no stream at all
+    const char* log;  // a line the log must hold
+    int records;      // page records on standard output; -1: no stream at all
 };
 
 void expectEnds(const BadCase& c, const std::string& canary) {
@@ -79,6 +79,7 @@ const std::vector<RasterPage> kTwoPages = {{64, 32, Pattern::Checker}, {64, 33, 
 
 TEST(BadRaster, EndsCleanly) {
     std::string canary = canaryDir();
+    // clang-format off
     const BadCase cases[] = {
         {"garbage", [] { return runFilter(FilterArgs(), std::string(5000, '\x7f')); }, 0,
          "DEBUG: First page header is null \n", -1},
@@ -97,6 +98,7 @@ TEST(BadRaster, EndsCleanly) {
          [] { return withPages(FilterArgs(), {{150000, 1, Pattern::White, 1, 1000000}}); }, 255,
          "at 2400 x 2400 dpi is larger than any paper", 0},
     };
+    // clang-format on
     for (const BadCase& c : cases) expectEnds(c, canary);
 }
 
@@ -119,6 +121,7 @@ TEST(BadPpd, EndsCleanly) {
     std::string canary = canaryDir();
     writeFile(dir + "/garbage.ppd", "this is not a PPD\n\x01\x02");
     writePpd(dir + "/empty.ppd", {});
+    // clang-format off
     const BadCase cases[] = {
         {"malformed",
          [&] {
@@ -144,11 +147,13 @@ TEST(BadPpd, EndsCleanly) {
          },
          0, "Cause of Duplex ON + No Plain", 2},
     };
+    // clang-format on
     for (const BadCase& c : cases) expectEnds(c, canary);
 }
 
 TEST(BadOptions, OddSpacingAndOverLongTextsAreTakenSafely) {
     std::string canary = canaryDir();
+    // clang-format off
     const BadCase cases[] = {
         {"odd spacing",
          [] {
@@ -176,6 +181,7 @@ TEST(BadOptions, OddSpacingAndOverLongTextsAreTakenSafely) {
          },
          0, "One_Param:== , Len:2", 2},
     };
+    // clang-format on
     for (const BadCase& c : cases) expectEnds(c, canary);
 }
 
@@ -191,12 +197,14 @@ TEST_F(BadCredentials, JobGoesOnWithoutThem) {
         const char* name;
         std::string contents;
         const char* log;
+        // clang-format off
     } cases[] = {
         {"not JSON", "AuthID=x", "DEBUG: Error parsing JSON\n"},
         {"huge", "{\"AuthID\":\"" + std::string(200000, 'a') + "\"}", "auth_file is not found"},
         {"non-string members", "{\"AuthID\":[1],\"Password\":{}}", "DEBUG: Exit  getAuthInfo!\n"},
         {"empty", "", "DEBUG: Error parsing JSON\n"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         writeFile("/tmp/auth/auth_config", c.contents);
         BadCase bad = {c.name, [] { return withPages(FilterArgs(), kTwoPages); }, 0, c.log, 2};

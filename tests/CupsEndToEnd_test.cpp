@@ -21,9 +21,8 @@ std::string samplePdf(const std::string& name) {
 
 std::string renderWithCups(const std::string& pdf, const std::string& cups_options) {
     std::string raster = std::string(QUELMOSS_BINARY_DIR) + "/scratch/cups.ras";
-    std::string command = "cupsfilter -p " + shippedPpdPath() +
-                          " -m application/vnd.cups-raster " + cups_options + " " + pdf + " > " +
-                          raster + " 2>/dev/null";
+    std::string command = "cupsfilter -p " + shippedPpdPath() + " -m application/vnd.cups-raster " +
+                          cups_options + " " + pdf + " > " + raster + " 2>/dev/null";
     if (system(command.c_str()) != 0) return "";
     return readFile(raster);
 }
@@ -54,6 +53,7 @@ struct CupsCase {
 };
 
 TEST(CupsEndToEnd, EveryPageDecodesToWhatCupsRendered) {
+    // clang-format off
     const CupsCase cases[] = {
         {"test page A4 600 dpi", "testpage", "", "", 1, false, false, false},
         {"manual Letter 1200 dpi", "manual", "-o page-ranges=1-2 -o PageSize=Letter -o Resolution=1200dpi",
@@ -65,6 +65,7 @@ TEST(CupsEndToEnd, EveryPageDecodesToWhatCupsRendered) {
         {"manual A5 long edge first", "manual", "-o page-ranges=1-2 -o PageSize=A5",
          "PageSize=A5 FeedEdge=1", 1, false, false, true},
     };
+    // clang-format on
     for (const CupsCase& c : cases) {
         std::string pdf = samplePdf(c.pdf);
         ASSERT_FALSE(pdf.empty());

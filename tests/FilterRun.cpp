@@ -15,7 +15,9 @@
 #include <thread>
 
 std::string filterPath() { return QUELMOSS_FILTER; }
-std::string shippedPpdPath() { return std::string(QUELMOSS_SOURCE_DIR) + "/ppd/brivane_quelmoss.ppd"; }
+std::string shippedPpdPath() {
+    return std::string(QUELMOSS_SOURCE_DIR) + "/ppd/brivane_quelmoss.ppd";
+}
 std::string sourceDir() { return QUELMOSS_SOURCE_DIR; }
 
 std::string scratchDir(const std::string& name) {
@@ -137,8 +139,8 @@ RunningFilter startFilter(const FilterArgs& args) {
     filter.log_path = dir + "/live.log";
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) abort();  // no child may hold the write end
-    filter.pid = spawn(argvFor(args), args.ppd, args.path_env, fds[0], filter.out_path,
-                       filter.log_path);
+    filter.pid =
+        spawn(argvFor(args), args.ppd, args.path_env, fds[0], filter.out_path, filter.log_path);
     close(fds[0]);
     filter.input_fd = fds[1];
     return filter;
@@ -198,8 +200,9 @@ Bitmap decodeJbig(const std::string& jbig) {
 }
 
 std::string writePpd(const std::string& path, const std::vector<std::string>& options) {
-    std::string ppd = "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*LanguageVersion: English\n"
-                      "*LanguageEncoding: ISOLatin1\n*ModelName: \"Test\"\n";
+    std::string ppd =
+        "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*LanguageVersion: English\n"
+        "*LanguageEncoding: ISOLatin1\n*ModelName: \"Test\"\n";
     for (const std::string& spec : options) {
         size_t c1 = spec.find(':'), c2 = spec.find(':', c1 + 1);
         std::string name = spec.substr(0, c1);
@@ -258,7 +261,8 @@ Bitmap turnedLeft(const Bitmap& src) {
     for (int y = 0; y < src.height; y++) {
         for (int x = 0; x < src.width; x++) {
             if ((unsigned char)src.rows[(size_t)y * ss + (size_t)x / 8] & (0x80 >> (x % 8))) {
-                dst.rows[(size_t)(src.width - 1 - x) * ds + (size_t)y / 8] |= (char)(0x80 >> (y % 8));
+                dst.rows[(size_t)(src.width - 1 - x) * ds + (size_t)y / 8] |=
+                    (char)(0x80 >> (y % 8));
             }
         }
     }

@@ -39,7 +39,7 @@ TEST(PbmHeader, ReadsSizesAcrossCommentsEndedByCrOrLf) {
 }
 
 TEST(PbmHeader, RefusesMissingZeroNegativeAndHugeSizes) {
-    const char* bad[] = {"P4\n# no end", "P4\n", "P4\n0 10\n", "P4\n10 -1\n",
+    const char* bad[] = {"P4\n# no end",        "P4\n",      "P4\n0 10\n",  "P4\n10 -1\n",
                          "P4\n99999999999 1\n", "P4\nx 1\n", "P4 7\t#c\n 9"};
     for (const char* text : bad) {
         int rc;
@@ -65,8 +65,8 @@ TEST(Rotate, TurnsTheTenByThreeExampleToItsExactBytes) {
     std::string dir = scratchDir("rotate");
     // Black pixels (0,0) and (9,2); the second row byte's padding bits set
     // in every row must not reach the output.
-    std::string rows = std::string("\x80\x3f", 2) + std::string("\x00\x3f", 2) +
-                       std::string("\x00\x7f", 2);
+    std::string rows =
+        std::string("\x80\x3f", 2) + std::string("\x00\x3f", 2) + std::string("\x00\x7f", 2);
     writeFile(dir + "/in.pbm", pbm(10, 3, rows));
     ASSERT_EQ(rotatePbm((dir + "/in.pbm").c_str(), (dir + "/out.pbm").c_str(), -90), 0);
     std::string expected = "P4\n3 10\n" + std::string("\x20", 1) + std::string(8, '\0') + "\x80";
@@ -105,6 +105,7 @@ TEST(Rotate, RefusesWhatItCannotTurnAndWritesNothing) {
         const char* name;
         std::string contents;
         int angle;
+        // clang-format off
     } cases[] = {
         {"plain.pbm", "P1\n2 2\n0 1\n1 0\n", -90},
         {"gray.pgm", "P5\n2 2\n255\n....", -90},
@@ -112,6 +113,7 @@ TEST(Rotate, RefusesWhatItCannotTurnAndWritesNothing) {
         {"zero.pbm", "P4\n0 5\n", -90},
         {"angle.pbm", pbm(8, 1, "\xff"), 45},
     };
+    // clang-format on
     for (const Case& c : cases) {
         std::string in = dir + "/" + c.name, out = in + ".out";
         writeFile(in, c.contents);
@@ -188,11 +190,13 @@ TEST(Encoder, LeavesNoJbigFileWhenItCannotRunOrFails) {
         const char* name;
         const char* then;  // nullptr: no encoder on PATH at all
         const char* error;
+        // clang-format off
     } cases[] = {
         {"missing", nullptr, "ERROR: Unable to start the JBIG encoder"},
         {"fails", "echo partial > \"$last\"; exit 3", "failed with status 3"},
         {"killed", "echo partial > \"$last\"; kill -SEGV $$", "signal 11"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         writeFile(out, "stale");
         std::string then = c.then ? std::string("for last; do :; done; ") + c.then : "";

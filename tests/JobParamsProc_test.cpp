@@ -89,6 +89,7 @@ TEST(SetJobParams, TakesTheFirstRowWhoseKeyOccursAndCutsFromTheTokenStart) {
         const char* token;
         const char* key;
         const char* expected;
+        // clang-format off
     } cases[] = {
         {"InputSlot=Duplex", "Duplex", "ot=Duplex"},
         {"date-time-at-creation=7", "date-time-at-creation", "7"},
@@ -96,6 +97,7 @@ TEST(SetJobParams, TakesTheFirstRowWhoseKeyOccursAndCutsFromTheTokenStart) {
         {"job-uuid=", "job-uuid", ""},
         {"Collate", "Collate", "False"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Table table;
         char token[PARAM_TOKEN_SIZE];

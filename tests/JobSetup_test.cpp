@@ -23,7 +23,7 @@ TEST(FilterArguments, WrongCountPrintsUsageAndWritesNothing) {
         EXPECT_EQ(r.exit_status, 1) << count;
         EXPECT_EQ(r.out, "");
         std::string usage = "Usage: " + filterPath() + " job user title copies options [file]\n";
-        EXPECT_TRUE(has(r.log, "DEBUG: brivane_quelmoss argv[0]=" + filterPath() + " \n" ));
+        EXPECT_TRUE(has(r.log, "DEBUG: brivane_quelmoss argv[0]=" + filterPath() + " \n"));
         EXPECT_EQ(r.log.substr(r.log.size() - usage.size()), usage) << r.log;
     }
 }
@@ -77,8 +77,8 @@ TEST(JobBlock, HeadsTheStreamWithItsExactLength) {
     EXPECT_EQ(jobParam(s.job_params, "jobId"), "7");
     EXPECT_EQ(jobParam(s.job_params, "LoginName"), "alice");
     EXPECT_NE(jobParam(s.job_params, "HostName"), "");
-    EXPECT_TRUE(has(r.log, "DEBUG: job_params_size=" + std::to_string(s.job_params.size()) +
-                               " \n"));
+    EXPECT_TRUE(
+        has(r.log, "DEBUG: job_params_size=" + std::to_string(s.job_params.size()) + " \n"));
 }
 
 TEST(JobBlock, OverLongValuesAreCutAndTheLengthStillMatches) {
@@ -98,8 +98,8 @@ TEST(JobBlock, OverLongValuesAreCutAndTheLengthStillMatches) {
 struct OptionCase {
     std::string options;
     std::vector<std::pair<std::string, std::string>> rows;
-    std::vector<std::string> lines;    // log lines that must appear
-    std::vector<std::string> absent;   // log lines that must not
+    std::vector<std::string> lines;   // log lines that must appear
+    std::vector<std::string> absent;  // log lines that must not
 };
 
 TEST(OptionResolution, ShippedPpdAndOptionsGiveTheExpectedSettings) {
@@ -107,6 +107,7 @@ TEST(OptionResolution, ShippedPpdAndOptionsGiveTheExpectedSettings) {
     const std::string kNoPlain = "Cause of Duplex ON + No Plain";
     const std::string kA5L = "Cause of Duplex ON + A5L";
     const std::string kSize = "Cause of Duplex ON + Unsupport Media Size";
+    // clang-format off
     const OptionCase cases[] = {
         {"", {{"PageSize", "A4"}, {"Duplex", "None"}, {"MediaType", "Plain"}},
          {"DEBUG: ppd PageSize,value=A4\n", "DEBUG: duplex is 0 \n",
@@ -135,6 +136,7 @@ TEST(OptionResolution, ShippedPpdAndOptionsGiveTheExpectedSettings) {
          {"DEBUG: PageSize:CUS_1. \n", kSize}, {}},
         {"Orientation=Landscape", {}, {"DEBUG: ppdIsMarked Orientation,value=1\n"}, {}},
     };
+    // clang-format on
     for (const OptionCase& c : cases) {
         FilterArgs args;
         args.options = c.options;
@@ -145,7 +147,8 @@ TEST(OptionResolution, ShippedPpdAndOptionsGiveTheExpectedSettings) {
             EXPECT_EQ(jobParam(s.job_params, row.first), row.second) << c.options;
         }
         for (const std::string& line : c.lines) EXPECT_TRUE(has(r.log, line)) << c.options << line;
-        for (const std::string& line : c.absent) EXPECT_FALSE(has(r.log, line)) << c.options << line;
+        for (const std::string& line : c.absent)
+            EXPECT_FALSE(has(r.log, line)) << c.options << line;
     }
 }
 
@@ -169,10 +172,12 @@ TEST(Collation, OnlyThePresenceOfTheWordCounts) {
     const struct {
         const char* options;
         int collate;
+        // clang-format off
     } cases[] = {
         {"noCollate Collate=True", 0}, {"Collate=True", 1}, {"Collate=False", 1},
         {"collate", 0},                {"", 0},
     };
+    // clang-format on
     for (const auto& c : cases) {
         FilterArgs args;
         args.options = c.options;

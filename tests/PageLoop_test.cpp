@@ -25,7 +25,8 @@ std::vector<RasterPage> distinctPages(int count) {
 // The m_page whose JBIG file in the working directory holds these bytes, or 0.
 int sourcePage(const std::string& data, int job_id = 7) {
     for (int n = 1; n <= 16; n++) {
-        std::string path = "/tmp/tarvelin/" + std::to_string(job_id) + "-" + std::to_string(n) + ".jbg";
+        std::string path =
+            "/tmp/tarvelin/" + std::to_string(job_id) + "-" + std::to_string(n) + ".jbg";
         if (access(path.c_str(), F_OK) == 0 && readFile(path) == data) return n;
     }
     return 0;
@@ -62,6 +63,7 @@ struct OrderCase {
 TEST(RecordOrder, CopiesCollationAndDuplexGiveTheExpectedRecords) {
     const char* kDuplex = "Duplex=DuplexNoTumble";
     const char* kCollatedDuplex = "Duplex=DuplexNoTumble Collate=True";
+    // clang-format off
     const OrderCase cases[] = {
         {"simplex uncollated 2 copies", "", "2", 2,
          {{1, 0, 1, 1}, {1, 0, 2, 1}, {0, 0, 3, 2}, {0, 1, 4, 2}}},
@@ -88,6 +90,7 @@ TEST(RecordOrder, CopiesCollationAndDuplexGiveTheExpectedRecords) {
          {{1, 0, 1, 1}, {0, 0, 2, 2}, {0, 0, 3, 3}, {0, 1, 4, 4}}},
         {"duplex copies 0", kDuplex, "0", 2, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
     };
+    // clang-format on
     for (const OrderCase& c : cases) {
         FilterArgs args;
         args.options = c.options;
@@ -110,8 +113,8 @@ TEST(RecordOrder, ForcedLastPageIsLogged) {
 
     args.options = "Duplex=DuplexNoTumble Collate=True";
     r = runFilterOnPages(args, distinctPages(1));
-    EXPECT_TRUE(has(r.log,
-                    "DEBUG: force extra lastpage 1 to 0 as the first print when copies is 2\n"));
+    EXPECT_TRUE(
+        has(r.log, "DEBUG: force extra lastpage 1 to 0 as the first print when copies is 2\n"));
 }
 
 TEST(WorkingFiles, EveryPageLeavesItsPbmAndJbigFile) {
@@ -132,8 +135,8 @@ TEST(WorkingFiles, EveryPageLeavesItsPbmAndJbigFile) {
 }
 
 TEST(PageImages, EveryRecordDecodesToTheRasterPage) {
-    std::vector<RasterPage> pages = {{803, 120, Pattern::Noise}, {17, 9, Pattern::Diagonal},
-                                     {640, 480, Pattern::Black}};
+    std::vector<RasterPage> pages = {
+        {803, 120, Pattern::Noise}, {17, 9, Pattern::Diagonal}, {640, 480, Pattern::Black}};
     FilterResult r = runFilterOnPages(FilterArgs(), pages);
     PrinterStream s = parseStream(r.out);
     ASSERT_EQ(s.records.size(), 3u);
@@ -167,9 +170,8 @@ TEST(PageImages, A5PagesFedLongEdgeFirstAreTurned) {
 TEST(BlankBackPage, HasTheFirstPageSizeAndIsWhite) {
     FilterArgs args;
     args.options = "Duplex=DuplexNoTumble";
-    std::vector<RasterPage> pages = {{61, 30, Pattern::Black},
-                                     {100, 50, Pattern::Checker},
-                                     {100, 50, Pattern::Checker}};
+    std::vector<RasterPage> pages = {
+        {61, 30, Pattern::Black}, {100, 50, Pattern::Checker}, {100, 50, Pattern::Checker}};
     FilterResult r = runFilterOnPages(args, pages);
     PrinterStream s = parseStream(r.out);
     ASSERT_EQ(s.records.size(), 4u);
@@ -177,8 +179,9 @@ TEST(BlankBackPage, HasTheFirstPageSizeAndIsWhite) {
     EXPECT_EQ(blank.width, 64);
     EXPECT_EQ(blank.height, 30);
     EXPECT_EQ(blank.rows, std::string(8 * 30, '\0'));
-    EXPECT_TRUE(has(r.log, "DEBUG: extra file /tmp/tarvelin/7_4_gs.pbm not exists, ignore, create "
-                           "a empty pbm file, cupsheight 30, width 64 bytesperline 8\n"));
+    EXPECT_TRUE(has(r.log,
+                    "DEBUG: extra file /tmp/tarvelin/7_4_gs.pbm not exists, ignore, create "
+                    "a empty pbm file, cupsheight 30, width 64 bytesperline 8\n"));
 }
 
 TEST(LargePages, JbigLargerThanTheDuplexBuffersArrivesWhole) {
@@ -218,12 +221,14 @@ TEST(Cancellation, SigtermEndsTheJobAfterTheCurrentPage) {
         const char* options;
         int signal_before;
         std::vector<Expected> records;
+        // clang-format off
     } cases[] = {
         {"simplex", "", 2, {{1, 1, 1, 1}}},
         {"simplex later page", "", 3, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
         {"duplex odd page", "Duplex=DuplexNoTumble", 2, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
         {"duplex even page", "Duplex=DuplexNoTumble", 3, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         FilterArgs args;
         args.options = c.options;
@@ -249,12 +254,14 @@ TEST(FailedPages, EndTheJobWithStatus255AndKeepEarlierRecords) {
         std::string path;
         size_t records;
         const char* error;
+        // clang-format off
     } cases[] = {
         {"no encoder on PATH", dir + "/empty", 0, "ERROR: Unable to start the JBIG encoder"},
         {"encoder fails on page 2",
          standInEncoder(dir, "case \"$last\" in *-2.jbg) exit 1;; esac; exec /usr/bin/pbmtojbg \"$@\""),
          1, "ERROR: Unable to print page 2"},
     };
+    // clang-format on
     mkdir((dir + "/empty").c_str(), 0755);
     for (const auto& c : cases) {
         FilterArgs args;
@@ -284,12 +291,14 @@ TEST(RefusedRasterPages, AreNamedAndEndTheJobBeforeAnythingOfThemIsWritten) {
         const char* name;
         RasterPage page;
         const char* reason;
+        // clang-format off
     } cases[] = {
         {"8 bits per pixel", {64, 32, Pattern::White, 8}, "8 bits per pixel"},
         {"bytes per line too small", {64, 32, Pattern::White, 1, 600, 4}, "bytes per line"},
         {"wider than any paper", {40000, 2, Pattern::White, 1, 600}, "larger than any paper"},
         {"taller at 0 dpi", {8, 80000, Pattern::White, 1, 0}, "larger than any paper"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         std::vector<RasterPage> pages = {{64, 32, Pattern::Checker}, c.page};
         FilterResult r = runFilterOnPages(FilterArgs(), pages);
@@ -324,9 +333,10 @@ TEST(Cancellation, EncoderKilledByTheCancellationIsNoError) {
     std::string dir = scratchDir("cancelled-encoder");
     FilterArgs args;
     args.copies = "2";
-    args.path_env = standInEncoder(
-        dir, "case \"$last\" in *-2.jbg) kill -TERM $PPID; kill -TERM $$;; esac; "
-             "exec /usr/bin/pbmtojbg \"$@\"");
+    args.path_env =
+        standInEncoder(dir,
+                       "case \"$last\" in *-2.jbg) kill -TERM $PPID; kill -TERM $$;; esac; "
+                       "exec /usr/bin/pbmtojbg \"$@\"");
     FilterResult r = runFilterOnPages(args, distinctPages(3));
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_FALSE(has(r.log, "ERROR:")) << r.log;
@@ -342,10 +352,10 @@ namespace {
 // Several queues may use the filter at once; they share its working
 // directory, and no job may delete the pages of another.
 TEST(ConcurrentJobs, BothStreamsAreCompleteAndTheNextJobEmptiesTheDirectory) {
-    std::vector<RasterPage> pages_a = {{300, 200, Pattern::Noise}, {300, 201, Pattern::Checker},
-                                       {300, 202, Pattern::Diagonal}};
-    std::vector<RasterPage> pages_b = {{120, 90, Pattern::Checker}, {120, 91, Pattern::Noise},
-                                       {120, 92, Pattern::Black}};
+    std::vector<RasterPage> pages_a = {
+        {300, 200, Pattern::Noise}, {300, 201, Pattern::Checker}, {300, 202, Pattern::Diagonal}};
+    std::vector<RasterPage> pages_b = {
+        {120, 90, Pattern::Checker}, {120, 91, Pattern::Noise}, {120, 92, Pattern::Black}};
     std::vector<RasterPage> head_a(pages_a.begin(), pages_a.begin() + 1);
     std::string full_a = rasterBytes(pages_a), first_a = rasterBytes(head_a);
 

@@ -55,6 +55,7 @@ TEST(StreamReader, NamesBrokenRules) {
         size_t at;
         int32_t value;
         const char* problem;
+        // clang-format off
     } cases[] = {
         {"page_no gap", r3 + 28, 9, "record 3 has page_no 9"},
         {"early last page", r2 + 20, 1, "has last_page 1 before the end"},
@@ -63,12 +64,14 @@ TEST(StreamReader, NamesBrokenRules) {
         {"job block length", 16, 100000, "claims 100000 bytes"},
         {"negative data size", r2 + 24, -5, "data_size -5"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         std::string damaged = bytes;
         setInt32(&damaged, c.at, c.value);
         PrinterStreamData d = readPrinterStream(damaged);
         std::string all = d.error;
-        for (const std::string& p : d.valid ? checkPrinterStream(d, true) : std::vector<std::string>()) {
+        for (const std::string& p :
+             d.valid ? checkPrinterStream(d, true) : std::vector<std::string>()) {
             all += "|" + p;
         }
         EXPECT_NE(all.find(c.problem), std::string::npos) << c.name << ": " << all;

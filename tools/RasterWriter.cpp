@@ -17,9 +17,9 @@ bool parseRasterPage(const std::string& text, RasterPage* page) {
     static const struct {
         const char* name;
         Pattern pattern;
-    } kPatterns[] = {{"white", Pattern::White},       {"black", Pattern::Black},
-                     {"checker", Pattern::Checker},   {"diagonal", Pattern::Diagonal},
-                     {"noise", Pattern::Noise},       {"corners", Pattern::Corners}};
+    } kPatterns[] = {{"white", Pattern::White},     {"black", Pattern::Black},
+                     {"checker", Pattern::Checker}, {"diagonal", Pattern::Diagonal},
+                     {"noise", Pattern::Noise},     {"corners", Pattern::Corners}};
     unsigned width = 0, height = 0;
     char name[32] = "checker";
     int fields = sscanf(text.c_str(), "%ux%u:%31s", &width, &height, name);
@@ -41,9 +41,7 @@ static bool black(const RasterPage& page, unsigned x, unsigned y, uint32_t* seed
         case Pattern::Black: return true;
         case Pattern::Checker: return ((x / 8) + (y / 8)) % 2 == 0;
         case Pattern::Diagonal: return x == y % page.width;
-        case Pattern::Noise:
-            *seed = *seed * 1103515245u + 12345u;
-            return (*seed >> 16) & 1;
+        case Pattern::Noise: *seed = *seed * 1103515245u + 12345u; return (*seed >> 16) & 1;
         case Pattern::Corners:
             return (x == 0 && y == 0) || (x == page.width - 1 && y == page.height - 1);
     }

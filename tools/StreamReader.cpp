@@ -40,8 +40,8 @@ PrinterStreamData readPrinterStream(const std::string& bytes) {
     stream.job_params = bytes.substr(20, (size_t)size);
     size_t at = 20 + (size_t)size;
     while (at < bytes.size()) {
-        std::string where = "record " + std::to_string(stream.records.size() + 1) +
-                            " at offset " + std::to_string(at);
+        std::string where = "record " + std::to_string(stream.records.size() + 1) + " at offset " +
+                            std::to_string(at);
         if (bytes.size() - at < 32) return malformed(stream, where + ": header cut short");
         if (bytes.compare(at, 16, kPageMagic) != 0) return malformed(stream, where + ": bad magic");
         StreamRecord record;
@@ -85,7 +85,8 @@ std::vector<std::string> checkPrinterStream(const PrinterStreamData& stream, boo
         }
         if (r.last_page == 1) {
             last_pages++;
-            if (i + 1 != records.size()) problems.push_back(name + " has last_page 1 before the end");
+            if (i + 1 != records.size())
+                problems.push_back(name + " has last_page 1 before the end");
         }
     }
     if (finished && last_pages != 1) {

@@ -10,12 +10,12 @@
 struct StreamRecord {
     size_t offset = 0;  // of the record's header in the stream
     int32_t first_page = 0, last_page = 0, data_size = 0, page_no = 0;
-    std::string data;   // the JBIG bytes
+    std::string data;  // the JBIG bytes
 };
 
 struct PrinterStreamData {
     bool valid = false;
-    std::string error;   // why the stream is malformed, when not valid
+    std::string error;  // why the stream is malformed, when not valid
     std::string job_params;
     std::vector<StreamRecord> records;
 };

@@ -90,8 +90,8 @@ void printTable(const PrinterStreamData& stream, const std::vector<PageView>& vi
         std::string image = views[i].error.empty() ? std::to_string(views[i].image.width) + " x " +
                                                          std::to_string(views[i].image.height)
                                                    : "undecodable";
-        printf("  %7d %5d %4d %10d %10zu  %s\n", r.page_no, r.first_page, r.last_page,
-               r.data_size, r.offset, image.c_str());
+        printf("  %7d %5d %4d %10d %10zu  %s\n", r.page_no, r.first_page, r.last_page, r.data_size,
+               r.offset, image.c_str());
     }
 }
 
@@ -169,7 +169,8 @@ int main(int argc, char** argv) {
     } else if (stream.valid) {
         printTable(stream, views);
     }
-    if (!stream.valid) fprintf(stderr, "quelmoss-inspect: malformed stream: %s\n", stream.error.c_str());
+    if (!stream.valid)
+        fprintf(stderr, "quelmoss-inspect: malformed stream: %s\n", stream.error.c_str());
     for (const std::string& p : problems) fprintf(stderr, "quelmoss-inspect: %s\n", p.c_str());
     return (stream.valid && problems.empty()) ? 0 : 1;
 }

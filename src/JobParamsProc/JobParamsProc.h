@@ -13,11 +13,11 @@
 #include <cstdio>
 
 constexpr int PARAM_ROWS = 23;
-constexpr size_t PARAM_KEY_SIZE = 256;        // key text, at most 255 characters
-constexpr size_t PARAM_SEPARATOR_SIZE = 8;    // "=" in every row
-constexpr size_t PARAM_VALUE_SIZE = 256;      // value text, at most 255 characters
-constexpr size_t PARAM_TOKEN_SIZE = 512;      // one options token, at most 511 characters
-constexpr size_t JOB_PARAMS_SIZE = 1024;      // serialised table, at most 1023 characters
+constexpr size_t PARAM_KEY_SIZE = 256;      // key text, at most 255 characters
+constexpr size_t PARAM_SEPARATOR_SIZE = 8;  // "=" in every row
+constexpr size_t PARAM_VALUE_SIZE = 256;    // value text, at most 255 characters
+constexpr size_t PARAM_TOKEN_SIZE = 512;    // one options token, at most 511 characters
+constexpr size_t JOB_PARAMS_SIZE = 1024;    // serialised table, at most 1023 characters
 
 struct PARAM_KEY_SPERATOR_VALUE {
     char key[PARAM_KEY_SIZE];

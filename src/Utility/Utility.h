@@ -12,8 +12,8 @@ constexpr const char* WORK_DIR = "/tmp/tarvelin/";
 // Optional credentials: a JSON object with string members AuthID and Password.
 constexpr const char* AUTH_FILE = "/tmp/auth/auth_config";
 
-constexpr size_t DOC_NAME_SIZE = 256;   // document name buffer
-constexpr size_t AUTH_FIELD_SIZE = 128; // AuthID and password buffers each
+constexpr size_t DOC_NAME_SIZE = 256;    // document name buffer
+constexpr size_t AUTH_FIELD_SIZE = 128;  // AuthID and password buffers each
 constexpr size_t AUTH_FILE_MAX = 64 * 1024;
 
 // Set to 1 by the SIGTERM handler; read by the page loop and the encoder run.

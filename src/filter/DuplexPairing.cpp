@@ -67,9 +67,10 @@ static void makeBlankPbm(const Job& job, const char* path) {
     if (access(path, F_OK) == 0) return;
     int width = job.page_width_px;
     int height = job.page_height_px;
-    logMsg("DEBUG: extra file %s not exists, ignore, create a empty pbm file, cupsheight %d, width "
-           "%d bytesperline %d\n",
-           path, height, width, width / 8);
+    logMsg(
+        "DEBUG: extra file %s not exists, ignore, create a empty pbm file, cupsheight %d, width "
+        "%d bytesperline %d\n",
+        path, height, width, width / 8);
     FILE* file = createWorkFile(path);
     if (file == nullptr) return;  // the missing JBIG file ends the job
     fprintf(file, "P4\n%d %d\n", width, height);
@@ -117,8 +118,8 @@ PageResult addTrailingBackPage(Job* job) {
     result = readJbig(job->m_page, &page);
 
     if (result == PAGE_DONE && !job->collate) {
-        if (storePage(&job->buff2, &job->buff2_capacity, &job->buff2_len, &job->buff2_header,
-                      extra, page.data, page.size)) {
+        if (storePage(&job->buff2, &job->buff2_capacity, &job->buff2_len, &job->buff2_header, extra,
+                      page.data, page.size)) {
             logMsg("DEBUG: extra_page m_page %d buff2 load lastpage is %d\n", job->m_page,
                    job->buff2_header.last_page);
         } else {

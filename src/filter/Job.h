@@ -40,11 +40,11 @@ struct Job {
     int page_height_px = 0;
 
     // Page-loop state.
-    int raster_page = 1;     // raster page being processed
-    int m_page = 0;          // pages converted, the blank back page included
-    int written_pages = 0;   // page records written; the next record's page_no - 1
-    int no_more_pages = 0;   // the current page is the job's last
-    int need_extra_page = 0; // a blank back page must close this duplex job
+    int raster_page = 1;      // raster page being processed
+    int m_page = 0;           // pages converted, the blank back page included
+    int written_pages = 0;    // page records written; the next record's page_no - 1
+    int no_more_pages = 0;    // the current page is the job's last
+    int need_extra_page = 0;  // a blank back page must close this duplex job
     int copies_left = 0;
 
     // Duplex pairing: the front page (odd m_page) and the back page.

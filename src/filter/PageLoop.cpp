@@ -39,7 +39,8 @@ bool checkRasterPage(const cups_page_header2_t& h, char* why, size_t why_size) {
     uint64_t y_dpi = paperLimitDpi(h.HWResolution[1]);
     if (h.cupsWidth > MAX_PAPER_INCHES * x_dpi || h.cupsHeight > MAX_PAPER_INCHES * y_dpi ||
         h.cupsWidth > INT32_MAX || h.cupsHeight > INT32_MAX) {
-        snprintf(why, why_size, "%u x %u pixels at %" PRIu64 " x %" PRIu64
+        snprintf(why, why_size,
+                 "%u x %u pixels at %" PRIu64 " x %" PRIu64
                  " dpi is larger than any paper this printer takes",
                  h.cupsWidth, h.cupsHeight, x_dpi, y_dpi);
         return false;

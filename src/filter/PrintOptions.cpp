@@ -6,8 +6,8 @@
 
 // The page sizes the printer knows, in the order the PPD is asked for them.
 static const char* const kPageSizes[] = {
-    "A4", "A5", "B5", "16k", "Letter", "Statement", "Legal",
-    "Executive", "A6", "B6", "B5ISO", "BANK1", "BANK2",
+    "A4",        "A5", "B5", "16k",   "Letter", "Statement", "Legal",
+    "Executive", "A6", "B6", "B5ISO", "BANK1",  "BANK2",
 };
 
 // The page sizes the duplex unit takes.

@@ -11,7 +11,6 @@
 
 #include "../Utility/Log.h"
 #include "../Utility/Utility.h"
-
 #include "JobSetup.h"
 #include "PageLoop.h"
 

@@ -84,9 +84,8 @@ void pbmtojbg(const char* pbm_file, const char* jbg_file) {
     char width[16], height[16];
     snprintf(width, sizeof(width), "%d", header.width);
     snprintf(height, sizeof(height), "%d", header.height);
-    const char* argv[] = {"pbmtojbg", "-q", "-x",  width, "-y",     height,   "-r", "-s", "128",
-                          "-o",       "0",  "-p",  "8",   "-m",     "0",      pbm_file, jbg_file,
-                          nullptr};
+    const char* argv[] = {"pbmtojbg", "-q", "-x", width, "-y", height, "-r",     "-s",     "128",
+                          "-o",       "0",  "-p", "8",   "-m", "0",    pbm_file, jbg_file, nullptr};
     int status = current_runner(const_cast<char* const*>(argv));
     int spawn_errno = errno;
     logMsg("DEBUG: pbmtojbg: %s\n", command);

@@ -37,9 +37,18 @@ inline void setPixel(Bitmap* b, int x, int y) {
 // Where source pixel (x, y) lands in the destination.
 void turnedPosition(int angle, const Bitmap& src, int x, int y, int* dx, int* dy) {
     switch (angle) {
-        case -90: *dx = y; *dy = src.width - 1 - x; break;
-        case 90: *dx = src.height - 1 - y; *dy = x; break;
-        default: *dx = src.width - 1 - x; *dy = src.height - 1 - y; break;  // 180
+        case -90:
+            *dx = y;
+            *dy = src.width - 1 - x;
+            break;
+        case 90:
+            *dx = src.height - 1 - y;
+            *dy = x;
+            break;
+        default:
+            *dx = src.width - 1 - x;
+            *dy = src.height - 1 - y;
+            break;  // 180
     }
 }
 

@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     job.collate = settings & 1;
     job.settings.duplex = (settings >> 1) & 3;
     if (job.settings.duplex == 3) job.settings.duplex = 0;
-    job.settings.Flag_Page_A5 = job.settings.feed_edge = (job.settings.duplex == 0) && (settings & 8);
+    job.settings.Flag_Page_A5 = job.settings.feed_edge =
+        (job.settings.duplex == 0) && (settings & 8);
     job.copies = (settings >> 4) - 2;
     job.out = fopen("/dev/null", "wb");
     job.buff1 = (unsigned char*)malloc(DUPLEX_BUFFER_SIZE);

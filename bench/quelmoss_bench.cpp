@@ -1,0 +1,367 @@
+// quelmoss_bench: the filter's cost next to the floor it can't go below.
+//
+// For every job and print mode the filter is run on the job's raster, and,
+// interleaved with it, the floor: reading the same raster with libcupsimage
+// plus running the same pbmtojbg command on the same PBM files in a plain
+// loop. Reports pages per second, wall and CPU time, the ratio filter /
+// floor, the filter's peak resident memory, and how time grows with pages
+// and resolution. Table on standard output, JSON into --out.
+//
+//   quelmoss_bench --filter F --ppd P --work DIR [--out FILE] [--repeats N] [--quick]
+#include <cjson/cJSON.h>
+#include <cups/raster.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RasterWriter.h"
+
+extern char** environ;
+
+namespace {
+
+struct Settings {
+    std::string filter, ppd, work, out;
+    int repeats = 3;
+    bool quick = false;
+};
+
+struct BenchJob {
+    std::string name;
+    std::string raster;  // path
+    int pages = 0;
+    int dpi = 600;
+};
+
+struct Mode {
+    const char* name;
+    const char* options;
+    int copies;
+};
+
+const Mode kModes[] = {
+    {"simplex", "", 1},
+    {"simplex x3", "", 3},
+    {"duplex", "Duplex=DuplexNoTumble", 1},
+    {"duplex x3", "Duplex=DuplexNoTumble", 3},
+};
+
+double now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+double cpuSeconds(const rusage& u) {
+    return (double)u.ru_utime.tv_sec + (double)u.ru_utime.tv_usec / 1e6 +
+           (double)u.ru_stime.tv_sec + (double)u.ru_stime.tv_usec / 1e6;
+}
+
+long peakKiB(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/status", (int)pid);
+    FILE* f = fopen(path, "r");
+    if (!f) return 0;
+    char line[256];
+    long kib = 0;
+    while (fgets(line, sizeof(line), f)) {
+        if (strncmp(line, "VmHWM:", 6) == 0) kib = atol(line + 6);
+    }
+    fclose(f);
+    return kib;
+}
+
+struct Run {
+    double wall = 0, cpu = 0;  // cpu includes the children it waited for
+    long peak_kib = 0;         // the process's own peak, sampled
+    int status = -1;
+};
+
+// Runs argv with stdin from `in` and stdout to /dev/null.
+Run runProcess(const std::vector<std::string>& argv, const std::string& in,
+               const std::vector<std::string>& env) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (!in.empty()) posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (char** e = environ; *e; e++) envp.push_back(*e);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    Run run;
+    double start = now();
+    pid_t pid;
+    if (posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), envp.data()) != 0) return run;
+    posix_spawn_file_actions_destroy(&fa);
+    int status = 0;
+    rusage usage;
+    for (;;) {
+        pid_t done = wait4(pid, &status, WNOHANG, &usage);
+        if (done == pid) break;
+        run.peak_kib = std::max(run.peak_kib, peakKiB(pid));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    run.wall = now() - start;
+    run.cpu = cpuSeconds(usage);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}
+
+Run runFilter(const Settings& s, const BenchJob& job, const Mode& mode) {
+    return runProcess({s.filter, "1", "bench", job.name, std::to_string(mode.copies), mode.options},
+                      job.raster, {"PPD=" + s.ppd});
+}
+
+// Reading the raster is part of the floor: the filter can't print a page
+// it hasn't read.
+double readRaster(const std::string& path) {
+    double start = now();
+    int fd = open(path.c_str(), O_RDONLY);
+    cups_raster_t* raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    cups_page_header2_t h;
+    std::vector<unsigned char> pixels;
+    while (raster && cupsRasterReadHeader2(raster, &h)) {
+        pixels.resize((size_t)h.cupsBytesPerLine * h.cupsHeight);
+        cupsRasterReadPixels(raster, pixels.data(), (unsigned)pixels.size());
+    }
+    if (raster) cupsRasterClose(raster);
+    close(fd);
+    return now() - start;
+}
+
+// The PBM files the last filter run left, blank back pages included.
+std::vector<std::string> pbmFiles(int pages) {
+    std::vector<std::string> files;
+    for (int n = 1; n <= pages + 1; n++) {
+        std::string path = "/tmp/tarvelin/1_" + std::to_string(n) + "_gs.pbm";
+        if (access(path.c_str(), F_OK) == 0) files.push_back(path);
+    }
+    return files;
+}
+
+Run runFloor(const BenchJob& job, const std::vector<std::string>& pbms) {
+    Run floor;
+    floor.wall = readRaster(job.raster);
+    floor.cpu = floor.wall;  // in-process and single-threaded
+    for (const std::string& pbm : pbms) {
+        FILE* f = fopen(pbm.c_str(), "rb");
+        int w = 0, h = 0;
+        if (!f || fscanf(f, "P4 %d %d", &w, &h) != 2) w = h = 0;
+        if (f) fclose(f);
+        std::string jbg = pbm + ".floor.jbg";
+        Run enc = runProcess({"pbmtojbg", "-q", "-x", std::to_string(w), "-y", std::to_string(h),
+                              "-r", "-s", "128", "-o", "0", "-p", "8", "-m", "0", pbm, jbg},
+                             "", {});
+        floor.wall += enc.wall;
+        floor.cpu += enc.cpu;
+        unlink(jbg.c_str());
+    }
+    floor.status = 0;
+    return floor;
+}
+
+struct Result {
+    std::string job, mode;
+    int pages, dpi;
+    double filter_wall, filter_cpu, floor_wall, floor_cpu;
+    long peak_kib;
+};
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+Result measure(const Settings& s, const BenchJob& job, const Mode& mode) {
+    std::vector<double> fw, fc, lw, lc;
+    long peak = 0;
+    for (int i = 0; i < s.repeats; i++) {
+        Run f = runFilter(s, job, mode);
+        if (f.status != 0) {
+            fprintf(stderr, "quelmoss_bench: filter failed (%d) on %s\n", f.status,
+                    job.name.c_str());
+            exit(1);
+        }
+        Run l = runFloor(job, pbmFiles(job.pages));
+        fw.push_back(f.wall);
+        fc.push_back(f.cpu);
+        lw.push_back(l.wall);
+        lc.push_back(l.cpu);
+        peak = std::max(peak, f.peak_kib);
+    }
+    return {job.name,   mode.name,  job.pages,  job.dpi, median(fw),
+            median(fc), median(lw), median(lc), peak};
+}
+
+bool renderWithCups(const Settings& s, const std::string& input, const std::string& options,
+                    const std::string& out) {
+    std::string cmd = "cupsfilter -p " + s.ppd + " -m application/vnd.cups-raster " + options +
+                      " " + input + " > " + out + " 2>/dev/null";
+    return system(cmd.c_str()) == 0;
+}
+
+int countPages(const std::string& raster) {
+    int fd = open(raster.c_str(), O_RDONLY);
+    cups_raster_t* r = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    cups_page_header2_t h;
+    int pages = 0;
+    std::vector<unsigned char> pixels;
+    while (r && cupsRasterReadHeader2(r, &h)) {
+        pixels.resize((size_t)h.cupsBytesPerLine * h.cupsHeight);
+        cupsRasterReadPixels(r, pixels.data(), (unsigned)pixels.size());
+        pages++;
+    }
+    if (r) cupsRasterClose(r);
+    close(fd);
+    return pages;
+}
+
+std::vector<BenchJob> prepareJobs(const Settings& s, const std::string& source_dir) {
+    std::vector<BenchJob> jobs;
+    std::string manual = s.work + "/manual.pdf";
+    std::string cmd = "zcat /usr/share/doc/bzip2/manual.pdf.gz > " + manual;
+    if (system(cmd.c_str()) != 0) exit(1);
+    std::string text_pages = s.quick ? "1-3" : "1-10";
+    for (int dpi : {600, 1200}) {
+        std::string res = " -o Resolution=" + std::to_string(dpi) + "dpi";
+        BenchJob text{"text " + std::to_string(dpi),
+                      s.work + "/text-" + std::to_string(dpi) + ".ras", 0, dpi};
+        BenchJob tone{"halftone " + std::to_string(dpi),
+                      s.work + "/halftone-" + std::to_string(dpi) + ".ras", 0, dpi};
+        if (!renderWithCups(s, manual, "-o page-ranges=" + text_pages + res, text.raster) ||
+            !renderWithCups(s, source_dir + "/bench/halftone.ps", res, tone.raster)) {
+            fprintf(stderr, "quelmoss_bench: cupsfilter failed\n");
+            exit(1);
+        }
+        jobs.push_back(text);
+        jobs.push_back(tone);
+    }
+    for (int pages : s.quick ? std::vector<int>{1, 10} : std::vector<int>{1, 10, 100}) {
+        std::vector<RasterPage> list;
+        for (int i = 0; i < pages; i++) {
+            // A4 at 600 dpi, every page alike, so that time per page shows
+            // what the page count alone costs.
+            list.push_back({4958, 7016, Pattern::Checker});
+        }
+        BenchJob job{"synthetic " + std::to_string(pages),
+                     s.work + "/synthetic-" + std::to_string(pages) + ".ras", pages, 600};
+        if (!writeRasterFile(job.raster, list, true)) exit(1);
+        jobs.push_back(job);
+    }
+    for (BenchJob& job : jobs) job.pages = countPages(job.raster);
+    return jobs;
+}
+
+void report(const std::vector<Result>& results, const Settings& s) {
+    printf("%-14s %-10s %5s %8s %9s %9s %9s %9s %7s %9s\n", "job", "mode", "pages", "pages/s",
+           "wall s", "cpu s", "floor s", "floor cpu", "ratio", "peak MiB");
+    cJSON* root = cJSON_CreateArray();
+    for (const Result& r : results) {
+        printf("%-14s %-10s %5d %8.2f %9.3f %9.3f %9.3f %9.3f %7.3f %9.1f\n", r.job.c_str(),
+               r.mode.c_str(), r.pages, r.pages / r.filter_wall, r.filter_wall, r.filter_cpu,
+               r.floor_wall, r.floor_cpu, r.filter_wall / r.floor_wall, r.peak_kib / 1024.0);
+        cJSON* o = cJSON_CreateObject();
+        cJSON_AddStringToObject(o, "job", r.job.c_str());
+        cJSON_AddStringToObject(o, "mode", r.mode.c_str());
+        cJSON_AddNumberToObject(o, "pages", r.pages);
+        cJSON_AddNumberToObject(o, "dpi", r.dpi);
+        cJSON_AddNumberToObject(o, "pages_per_second", r.pages / r.filter_wall);
+        cJSON_AddNumberToObject(o, "filter_wall_s", r.filter_wall);
+        cJSON_AddNumberToObject(o, "filter_cpu_s", r.filter_cpu);
+        cJSON_AddNumberToObject(o, "floor_wall_s", r.floor_wall);
+        cJSON_AddNumberToObject(o, "floor_cpu_s", r.floor_cpu);
+        cJSON_AddNumberToObject(o, "ratio", r.filter_wall / r.floor_wall);
+        cJSON_AddNumberToObject(o, "peak_rss_kib", (double)r.peak_kib);
+        cJSON_AddItemToArray(root, o);
+    }
+    auto find = [&](const std::string& job, const char* mode) -> const Result* {
+        for (const Result& r : results)
+            if (r.job == job && r.mode == mode) return &r;
+        return nullptr;
+    };
+    printf("\nGrowth (wall time per page, simplex):\n");
+    const Result* one = find("synthetic 1", "simplex");
+    for (const char* name : {"synthetic 10", "synthetic 100"}) {
+        const Result* r = find(name, "simplex");
+        if (one && r) {
+            printf("  1 -> %-13s %.3f s -> %.3f s a page (x%.2f)\n", name + 10, one->filter_wall,
+                   r->filter_wall / r->pages, (r->filter_wall / r->pages) / one->filter_wall);
+        }
+    }
+    for (const char* kind : {"text", "halftone"}) {
+        const Result* lo = find(std::string(kind) + " 600", "simplex");
+        const Result* hi = find(std::string(kind) + " 1200", "simplex");
+        if (lo && hi) {
+            printf("  %-8s 600 -> 1200 dpi: x%.2f wall\n", kind, hi->filter_wall / lo->filter_wall);
+        }
+    }
+    if (!s.out.empty()) {
+        char* text = cJSON_Print(root);
+        FILE* f = fopen(s.out.c_str(), "w");
+        if (f) {
+            fprintf(f, "%s\n", text);
+            fclose(f);
+        }
+        free(text);
+        printf("\nResults also in %s\n", s.out.c_str());
+    }
+    cJSON_Delete(root);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings s;
+    std::string source_dir = ".";
+    static const option kLong[] = {
+        {"filter", required_argument, nullptr, 'f'}, {"ppd", required_argument, nullptr, 'p'},
+        {"work", required_argument, nullptr, 'w'},   {"out", required_argument, nullptr, 'o'},
+        {"source", required_argument, nullptr, 's'}, {"repeats", required_argument, nullptr, 'r'},
+        {"quick", no_argument, nullptr, 'q'},        {nullptr, 0, nullptr, 0}};
+    int opt;
+    while ((opt = getopt_long(argc, argv, "", kLong, nullptr)) != -1) {
+        switch (opt) {
+            case 'f': s.filter = optarg; break;
+            case 'p': s.ppd = optarg; break;
+            case 'w': s.work = optarg; break;
+            case 'o': s.out = optarg; break;
+            case 's': source_dir = optarg; break;
+            case 'r': s.repeats = std::max(1, atoi(optarg)); break;
+            case 'q': s.quick = true; break;
+            default: return 2;
+        }
+    }
+    if (s.filter.empty() || s.ppd.empty() || s.work.empty()) {
+        fprintf(stderr,
+                "Usage: %s --filter F --ppd P --work DIR [--source DIR] [--out FILE] "
+                "[--repeats N] [--quick]\n",
+                argv[0]);
+        return 2;
+    }
+    std::vector<BenchJob> jobs = prepareJobs(s, source_dir);
+    std::vector<Result> results;
+    for (const BenchJob& job : jobs) {
+        for (const Mode& mode : kModes) {
+            if (s.quick && mode.copies > 1 && job.pages > 10) continue;
+            results.push_back(measure(s, job, mode));
+            fprintf(stderr, "  measured %s, %s\n", job.name.c_str(), mode.name);
+        }
+    }
+    report(results, s);
+    return 0;
+}
