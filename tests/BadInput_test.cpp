@@ -193,11 +193,11 @@ class BadCredentials : public testing::Test {
 
 TEST_F(BadCredentials, JobGoesOnWithoutThem) {
     std::string canary = canaryDir();
+    // clang-format off
     const struct {
         const char* name;
         std::string contents;
         const char* log;
-        // clang-format off
     } cases[] = {
         {"not JSON", "AuthID=x", "DEBUG: Error parsing JSON\n"},
         {"huge", "{\"AuthID\":\"" + std::string(200000, 'a') + "\"}", "auth_file is not found"},
@@ -227,14 +227,12 @@ TEST(BadFiles, LinkPlantedAtAPageFileIsNotFollowed) {
 }
 
 TEST(BadEncoder, CrashingEncoderEndsTheJob) {
-    std::string dir = scratchDir("crashing-encoder");
-    writeFile(dir + "/pbmtojbg", "#!/bin/sh\nkill -SEGV $$\n");
-    chmod((dir + "/pbmtojbg").c_str(), 0755);
+    std::string path = standInEncoder(scratchDir("crashing-encoder"), "kill -SEGV $$");
     std::string canary = canaryDir();
     BadCase c = {"encoder crashes",
                  [&] {
                      FilterArgs a;
-                     a.path_env = dir + ":/usr/bin:/bin";
+                     a.path_env = path;
                      return withPages(a, kTwoPages);
                  },
                  255, "ERROR: JBIG encoder pbmtojbg killed by signal 11", 0};

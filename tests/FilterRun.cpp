@@ -174,6 +174,13 @@ FilterResult finishFilter(RunningFilter* filter) {
     return result;
 }
 
+std::string standInEncoder(const std::string& dir, const std::string& body) {
+    writeFile(dir + "/pbmtojbg",
+              "#!/bin/sh\necho \"$@\" > " + dir + "/args\nfor last; do :; done\n" + body + "\n");
+    chmod((dir + "/pbmtojbg").c_str(), 0755);
+    return dir + ":" + getenv("PATH");
+}
+
 std::string rasterBytes(const std::vector<RasterPage>& pages) {
     std::string path = std::string(QUELMOSS_BINARY_DIR) + "/scratch/pages.ras";
     mkdir((std::string(QUELMOSS_BINARY_DIR) + "/scratch").c_str(), 0755);
@@ -203,11 +210,11 @@ std::string writePpd(const std::string& path, const std::vector<std::string>& op
     std::string ppd =
         "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*LanguageVersion: English\n"
         "*LanguageEncoding: ISOLatin1\n*ModelName: \"Test\"\n";
-    for (const std::string& spec : options) {
-        size_t c1 = spec.find(':'), c2 = spec.find(':', c1 + 1);
-        std::string name = spec.substr(0, c1);
-        std::string def = spec.substr(c1 + 1, c2 - c1 - 1);
-        std::string choices = spec.substr(c2 + 1);
+    for (const std::string& option : options) {
+        size_t c1 = option.find(':'), c2 = option.find(':', c1 + 1);
+        std::string name = option.substr(0, c1);
+        std::string def = option.substr(c1 + 1, c2 - c1 - 1);
+        std::string choices = option.substr(c2 + 1);
         ppd += "*OpenUI *" + name + ": PickOne\n*Default" + name + ": " + def + "\n";
         std::stringstream list(choices);
         std::string choice;

@@ -63,6 +63,11 @@ void feed(RunningFilter* filter, const std::string& bytes);
 bool waitForLog(const RunningFilter& filter, const std::string& text);
 FilterResult finishFilter(RunningFilter* filter);  // closes input, waits
 
+// Writes a stand-in pbmtojbg into `dir` that records its arguments in
+// dir/args, sets $last to its last argument (the JBIG file), then runs
+// `body`. Returns a PATH that finds it first.
+std::string standInEncoder(const std::string& dir, const std::string& body);
+
 // The raster stream bytes of `pages`.
 std::string rasterBytes(const std::vector<RasterPage>& pages);
 

@@ -101,11 +101,11 @@ TEST(Rotate, ShortRasterIsTurnedWithWhiteRows) {
 
 TEST(Rotate, RefusesWhatItCannotTurnAndWritesNothing) {
     std::string dir = scratchDir("rotate");
+    // clang-format off
     struct Case {
         const char* name;
         std::string contents;
         int angle;
-        // clang-format off
     } cases[] = {
         {"plain.pbm", "P1\n2 2\n0 1\n1 0\n", -90},
         {"gray.pgm", "P5\n2 2\n255\n....", -90},
@@ -130,15 +130,6 @@ TEST(Rotate, RefusesWhatItCannotTurnAndWritesNothing) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Error opening input file"),
               std::string::npos);
     EXPECT_FALSE(exists(dir + "/o"));
-}
-
-// A stand-in encoder earlier on PATH that records its arguments, then
-// either runs the real encoder or fails as told.
-std::string standInEncoder(const std::string& dir, const std::string& then) {
-    std::string script = "#!/bin/sh\necho \"$@\" > " + dir + "/args\n" + then + "\n";
-    writeFile(dir + "/pbmtojbg", script);
-    chmod((dir + "/pbmtojbg").c_str(), 0755);
-    return dir + ":" + getenv("PATH");
 }
 
 struct PathGuard {
@@ -186,11 +177,11 @@ TEST(Encoder, LeavesNoJbigFileWhenItCannotRunOrFails) {
     std::string dir = scratchDir("encoder");
     std::string in = dir + "/1_1_gs.pbm", out = dir + "/1-1.jbg";
     writeFile(in, pbm(8, 8, std::string(8, '\x55')));
+    // clang-format off
     struct Case {
         const char* name;
         const char* then;  // nullptr: no encoder on PATH at all
         const char* error;
-        // clang-format off
     } cases[] = {
         {"missing", nullptr, "ERROR: Unable to start the JBIG encoder"},
         {"fails", "echo partial > \"$last\"; exit 3", "failed with status 3"},
@@ -199,8 +190,7 @@ TEST(Encoder, LeavesNoJbigFileWhenItCannotRunOrFails) {
     // clang-format on
     for (const Case& c : cases) {
         writeFile(out, "stale");
-        std::string then = c.then ? std::string("for last; do :; done; ") + c.then : "";
-        PathGuard path(c.then ? standInEncoder(dir, then) : "/nonexistent");
+        PathGuard path(c.then ? standInEncoder(dir, c.then) : "/nonexistent");
         testing::internal::CaptureStderr();
         pbmtojbg(in.c_str(), out.c_str());
         std::string log = testing::internal::GetCapturedStderr();

@@ -85,11 +85,11 @@ TEST(GetJobParamFromCups, SplitsAtSpacesOnly) {
 }
 
 TEST(SetJobParams, TakesTheFirstRowWhoseKeyOccursAndCutsFromTheTokenStart) {
+    // clang-format off
     struct Case {
         const char* token;
         const char* key;
         const char* expected;
-        // clang-format off
     } cases[] = {
         {"InputSlot=Duplex", "Duplex", "ot=Duplex"},
         {"date-time-at-creation=7", "date-time-at-creation", "7"},

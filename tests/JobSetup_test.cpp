@@ -169,10 +169,10 @@ TEST(OptionResolution, PpdWithoutDuplexOptionMeansTumbleAndCustomSizesAreMapped)
 }
 
 TEST(Collation, OnlyThePresenceOfTheWordCounts) {
+    // clang-format off
     const struct {
         const char* options;
         int collate;
-        // clang-format off
     } cases[] = {
         {"noCollate Collate=True", 0}, {"Collate=True", 1}, {"Collate=False", 1},
         {"collate", 0},                {"", 0},

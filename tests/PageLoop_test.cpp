@@ -216,12 +216,12 @@ FilterResult cancelBeforePage(const FilterArgs& args, int pages, int signal_befo
 }
 
 TEST(Cancellation, SigtermEndsTheJobAfterTheCurrentPage) {
+    // clang-format off
     const struct {
         const char* name;
         const char* options;
         int signal_before;
         std::vector<Expected> records;
-        // clang-format off
     } cases[] = {
         {"simplex", "", 2, {{1, 1, 1, 1}}},
         {"simplex later page", "", 3, {{1, 0, 1, 1}, {0, 1, 2, 2}}},
@@ -241,20 +241,14 @@ TEST(Cancellation, SigtermEndsTheJobAfterTheCurrentPage) {
     }
 }
 
-std::string standInEncoder(const std::string& dir, const std::string& body) {
-    writeFile(dir + "/pbmtojbg", "#!/bin/sh\nfor last; do :; done\n" + body + "\n");
-    chmod((dir + "/pbmtojbg").c_str(), 0755);
-    return dir + ":/usr/bin:/bin";
-}
-
 TEST(FailedPages, EndTheJobWithStatus255AndKeepEarlierRecords) {
     std::string dir = scratchDir("failing-encoder");
+    // clang-format off
     const struct {
         const char* name;
         std::string path;
         size_t records;
         const char* error;
-        // clang-format off
     } cases[] = {
         {"no encoder on PATH", dir + "/empty", 0, "ERROR: Unable to start the JBIG encoder"},
         {"encoder fails on page 2",
@@ -287,11 +281,11 @@ TEST(FailedPages, EmptyJbigFileIsSentAsAnEmptyRecord) {
 }
 
 TEST(RefusedRasterPages, AreNamedAndEndTheJobBeforeAnythingOfThemIsWritten) {
+    // clang-format off
     const struct {
         const char* name;
         RasterPage page;
         const char* reason;
-        // clang-format off
     } cases[] = {
         {"8 bits per pixel", {64, 32, Pattern::White, 8}, "8 bits per pixel"},
         {"bytes per line too small", {64, 32, Pattern::White, 1, 600, 4}, "bytes per line"},

@@ -50,12 +50,12 @@ TEST(StreamReader, NamesBrokenRules) {
     std::string bytes = goodStream();
     PrinterStreamData s = readPrinterStream(bytes);
     const size_t r2 = s.records[1].offset, r3 = s.records[2].offset, r4 = s.records[3].offset;
+    // clang-format off
     const struct {
         const char* name;
         size_t at;
         int32_t value;
         const char* problem;
-        // clang-format off
     } cases[] = {
         {"page_no gap", r3 + 28, 9, "record 3 has page_no 9"},
         {"early last page", r2 + 20, 1, "has last_page 1 before the end"},
