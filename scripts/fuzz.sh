@@ -18,8 +18,11 @@ for target in options pbm credentials raster; do
   rm -rf "$work" && mkdir -p "$work"
   echo "fuzz_$target: $seconds s"
   # The filter logs every step; -close_fd_mask=2 keeps that off the screen,
-  # while libFuzzer still reports crashes.
+  # while libFuzzer still reports crashes. libcups itself allocates a row
+  # buffer as large as a header's bytes per line (up to 4 GiB, untouched)
+  # before the filter can refuse the page, hence the allocation limit.
   build-fuzz/tests/fuzz/fuzz_$target -max_total_time="$seconds" -max_len=65536 \
+    -rss_limit_mb=4096 -malloc_limit_mb=8192 \
     -close_fd_mask=2 -print_final_stats=1 -artifact_prefix=build-fuzz/crashes/$target- \
     "$work" "tests/fuzz/corpus/$target" 2>&1 | grep -E '^stat::number_of_executed_units|ERROR|SUMMARY' || true
   if ls build-fuzz/crashes/$target-* >/dev/null 2>&1; then

@@ -47,11 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     int fd = memfd_create("raster", MFD_CLOEXEC);
     if (fd < 0) return 0;
-    if (write(fd, data + 1, size - 1) != (ssize_t)(size - 1) || !pagesAreSmall(fd)) {
+    bool written = write(fd, data + 1, size - 1) == (ssize_t)(size - 1);
+    if (!written || lseek(fd, 0, SEEK_SET) != 0 || !pagesAreSmall(fd) ||
+        lseek(fd, 0, SEEK_SET) != 0) {
         close(fd);
         return 0;
     }
-    lseek(fd, 0, SEEK_SET);
 
     Job job;
     memcpy(job.table, tblDefParam, sizeof(job.table));
