@@ -13,6 +13,7 @@ namespace {
 class FixedPaths : public testing::Environment {
    public:
     void SetUp() override {
+        had_auth_dir_ = access("/tmp/auth", F_OK) == 0;
         for (Saved& s : saved_) {
             s.aside = s.path + ".moved-aside-by-tests";
             s.moved = rename(s.path.c_str(), s.aside.c_str()) == 0;
@@ -24,9 +25,12 @@ class FixedPaths : public testing::Environment {
             if (system(command.c_str()) != 0) continue;
             if (s.moved) rename(s.aside.c_str(), s.path.c_str());
         }
+        // The credentials tests make /tmp/auth; only an empty one is removed.
+        if (!had_auth_dir_) rmdir("/tmp/auth");
     }
 
    private:
+    bool had_auth_dir_ = false;
     struct Saved {
         std::string path, aside;
         bool moved;
