@@ -90,21 +90,28 @@ void SetJobParams(char* token, PARAM_KEY_SPERATOR_VALUE* table) {
     logMsg("Value:%s , Length:%d\n", loggedValue(row), (int)strlen(row.value));
 }
 
+// Copies the token at `start`, ended by a space or the text's end, into the
+// zero-filled token buffer, cut at PARAM_TOKEN_SIZE - 1 characters. Returns
+// where the next token starts, or nullptr after the text's last token.
+static const char* nextToken(const char* start, char (&token)[PARAM_TOKEN_SIZE], size_t* kept) {
+    const char* end = strchr(start, ' ');
+    size_t len = end ? (size_t)(end - start) : strlen(start);
+    *kept = len < sizeof(token) - 1 ? len : sizeof(token) - 1;
+    memset(token, 0, sizeof(token));
+    memcpy(token, start, *kept);
+    return end ? end + 1 : nullptr;
+}
+
 void GetJobParamFromCups(const char* options, PARAM_KEY_SPERATOR_VALUE* table) {
     char token[PARAM_TOKEN_SIZE];
     char logged[PARAM_TOKEN_SIZE];
-    const char* start = options;
-    while (*start != '\0') {
-        const char* end = strchr(start, ' ');
-        size_t len = end ? (size_t)(end - start) : strlen(start);
-        size_t kept = len < sizeof(token) - 1 ? len : sizeof(token) - 1;
-        memset(token, 0, sizeof(token));
-        memcpy(token, start, kept);
+    size_t kept = 0;
+    const char* next = options;
+    while (next != nullptr && *next != '\0') {
+        next = nextToken(next, token, &kept);
         maskOptionsText(token, table, logged, sizeof(logged));
         logMsg("One_Param:%s , Len:%d\n", logged, (int)kept);
         SetJobParams(token, table);
-        if (end == nullptr) break;
-        start = end + 1;
     }
 }
 
@@ -145,13 +152,10 @@ void maskOptionsText(const char* options, const PARAM_KEY_SPERATOR_VALUE* table,
     size_t len = 0;
     out[0] = '\0';
     char token[PARAM_TOKEN_SIZE];
-    const char* start = options;
-    for (;;) {
-        const char* end = strchr(start, ' ');
-        size_t token_len = end ? (size_t)(end - start) : strlen(start);
-        size_t kept = token_len < sizeof(token) - 1 ? token_len : sizeof(token) - 1;
-        memcpy(token, start, kept);
-        token[kept] = '\0';
+    size_t kept = 0;
+    const char* next = options;
+    do {
+        next = nextToken(next, token, &kept);
         int index = rowForToken(token, table);
         if (index >= 0 && isPasswordRow(table[index]) && kept > valueCut(table[index])) {
             token[valueCut(table[index])] = '\0';
@@ -160,10 +164,8 @@ void maskOptionsText(const char* options, const PARAM_KEY_SPERATOR_VALUE* table,
         } else {
             append(out, capacity, &len, token);
         }
-        if (end == nullptr) break;
-        append(out, capacity, &len, " ");
-        start = end + 1;
-    }
+        if (next != nullptr) append(out, capacity, &len, " ");
+    } while (next != nullptr);
 }
 
 void writeJobBlock(FILE* out, const char* job_params, int32_t job_params_size) {
