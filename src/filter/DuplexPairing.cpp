@@ -36,6 +36,17 @@ static bool storePage(unsigned char** buffer, size_t* capacity, int64_t* len,
     return true;
 }
 
+// Holds a page in buff1 (the front) or buff2 (the back).
+static bool storeDuplexPage(Job* job, bool front, const printer_header& header,
+                            const unsigned char* data, int64_t size) {
+    if (front) {
+        return storePage(&job->buff1, &job->buff1_capacity, &job->buff1_len, &job->buff1_header,
+                         header, data, size);
+    }
+    return storePage(&job->buff2, &job->buff2_capacity, &job->buff2_len, &job->buff2_header, header,
+                     data, size);
+}
+
 static PageResult noMemoryForPage(int m_page, int64_t size) {
     logMsg("ERROR: Unable to print page %d: no memory to hold its %ld bytes for duplex\n", m_page,
            (long)size);
@@ -46,19 +57,9 @@ PageResult bufferDuplexPage(Job* job, const printer_header& header, const unsign
                             int64_t size) {
     logMsg("DEBUG: m_page %d buff load collate %d duplex %d lastpage is %d\n", job->m_page,
            job->collate ? 1 : 0, job->settings.duplex, header.last_page);
-    if (job->m_page % 2 == 1) {
-        if (!storePage(&job->buff1, &job->buff1_capacity, &job->buff1_len, &job->buff1_header,
-                       header, data, size)) {
-            return noMemoryForPage(job->m_page, size);
-        }
-        logMsg("DEBUG: m_page %d buff1 load \n", job->m_page);
-    } else {
-        if (!storePage(&job->buff2, &job->buff2_capacity, &job->buff2_len, &job->buff2_header,
-                       header, data, size)) {
-            return noMemoryForPage(job->m_page, size);
-        }
-        logMsg("DEBUG: m_page %d buff2 load \n", job->m_page);
-    }
+    bool front = job->m_page % 2 == 1;
+    if (!storeDuplexPage(job, front, header, data, size)) return noMemoryForPage(job->m_page, size);
+    logMsg("DEBUG: m_page %d buff%d load \n", job->m_page, front ? 1 : 2);
     return PAGE_DONE;
 }
 
