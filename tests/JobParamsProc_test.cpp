@@ -78,7 +78,7 @@ TEST(GetJobParamFromCups, SplitsAtSpacesOnly) {
 
     log = captured([](Table* t) { GetJobParamFromCups("a  b\tc", t->rows); }, &table);
     EXPECT_NE(log.find("One_Param: , Len:0\n"), std::string::npos);
-    EXPECT_NE(log.find("One_Param:b\tc , Len:3\n"), std::string::npos);
+    EXPECT_NE(log.find("One_Param:b\\tc , Len:3\n"), std::string::npos);
 
     log = captured([](Table* t) { GetJobParamFromCups("", t->rows); }, &table);
     EXPECT_EQ(log, "");

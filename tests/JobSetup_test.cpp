@@ -219,7 +219,7 @@ TEST_F(CredentialsFile, FifoDoesNotBlockTheJob) {
     ASSERT_EQ(mkfifo("/tmp/auth/auth_config", 0600), 0);
     FilterResult r = runFilterOnPages(FilterArgs(), kOnePage);
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_TRUE(has(r.log, "DEBUG: auth_file is not found!\n"));
+    EXPECT_TRUE(has(r.log, "WARNING: Credentials in /tmp/auth/auth_config not used: it is a FIFO"));
 }
 
 TEST(WorkDirReset, LinkPlantedAtTheWorkDirIsReplacedNotFollowed) {

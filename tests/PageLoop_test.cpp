@@ -188,7 +188,7 @@ TEST(LargePages, JbigLargerThanTheDuplexBuffersArrivesWhole) {
     FilterArgs args;
     args.options = "Duplex=DuplexNoTumble";
     args.copies = "2";
-    std::vector<RasterPage> pages = {{6400, 6000, Pattern::Noise}, {64, 32, Pattern::Checker}};
+    std::vector<RasterPage> pages = {{5600, 8400, Pattern::Noise}, {64, 32, Pattern::Checker}};
     FilterResult r = runFilterOnPages(args, pages);
     ASSERT_EQ(r.exit_status, 0);
     PrinterStream s = parseStream(r.out);

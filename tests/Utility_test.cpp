@@ -124,10 +124,9 @@ TEST(WorkDir, IsEmptiedWithoutFollowingLinks) {
     writeFile(work + "/1-1.jbg", "x");
     ASSERT_EQ(symlink(outside.c_str(), (work + "/link").c_str()), 0);
 
-    int lock = -1;
-    EXPECT_EQ(resetWorkDir((work + "/").c_str(), &lock), 0);
-    EXPECT_GE(lock, 0);
-    close(lock);
+    EXPECT_EQ(openWorkDir((work + "/").c_str()), 0);
+    EXPECT_GE(workDir().fd, 0);
+    closeWorkDir();
     EXPECT_EQ(rmdir(work.c_str()), 0) << "not emptied";
     EXPECT_EQ(readFile(outside + "/keep"), "precious");
 }
@@ -140,9 +139,8 @@ TEST(WorkDir, ReplacesALinkOrFilePlantedAtItsPath) {
     writeFile(outside + "/keep", "precious");
     ASSERT_EQ(symlink(outside.c_str(), work.c_str()), 0);
 
-    int lock = -1;
-    EXPECT_EQ(resetWorkDir((work + "/").c_str(), &lock), 0);
-    close(lock);
+    EXPECT_EQ(openWorkDir((work + "/").c_str()), 0);
+    closeWorkDir();
     struct stat st;
     ASSERT_EQ(lstat(work.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -150,8 +148,8 @@ TEST(WorkDir, ReplacesALinkOrFilePlantedAtItsPath) {
 
     rmdir(work.c_str());
     writeFile(work, "a file");
-    EXPECT_EQ(resetWorkDir(work.c_str(), &lock), 0);
-    close(lock);
+    EXPECT_EQ(openWorkDir(work.c_str()), 0);
+    closeWorkDir();
     ASSERT_EQ(lstat(work.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
@@ -163,17 +161,16 @@ TEST(WorkDir, FilesOfARunningJobAreKept) {
     int running = open(work.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_EQ(flock(running, LOCK_SH), 0);
 
-    int lock = -1;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(resetWorkDir(work.c_str(), &lock), 0);
+    EXPECT_EQ(openWorkDir(work.c_str()), 0);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("in use by another job"),
               std::string::npos);
     EXPECT_EQ(readFile(work + "/3_1_gs.pbm"), "running job's page");
-    close(lock);
+    closeWorkDir();
 
     close(running);  // the job ended: the next one empties the directory
-    EXPECT_EQ(resetWorkDir(work.c_str(), &lock), 0);
-    close(lock);
+    EXPECT_EQ(openWorkDir(work.c_str()), 0);
+    closeWorkDir();
     EXPECT_EQ(access((work + "/3_1_gs.pbm").c_str(), F_OK), -1);
 }
 
@@ -186,12 +183,22 @@ TEST(Mkdirs, CreatesEveryMissingParent) {
     EXPECT_EQ(mkdirs((dir + "/file").c_str()), 1);
 }
 
-TEST(CreateWorkFile, RefusesALinkPlantedAtThePageName) {
+TEST(CreateWorkFile, ReplacesALinkPlantedAtThePageNameWithAPrivateFile) {
     std::string dir = scratchDir("workfile");
     writeFile(dir + "/target", "keep");
     ASSERT_EQ(symlink((dir + "/target").c_str(), (dir + "/1_1_gs.pbm").c_str()), 0);
-    EXPECT_EQ(createWorkFile((dir + "/1_1_gs.pbm").c_str()), nullptr);
+    FILE* file = createWorkFile((dir + "/1_1_gs.pbm").c_str());
+    ASSERT_NE(file, nullptr);
+    fclose(file);
     EXPECT_EQ(readFile(dir + "/target"), "keep");
+    struct stat st;
+    ASSERT_EQ(lstat((dir + "/1_1_gs.pbm").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // Nor is a page file read back through a link.
+    ASSERT_EQ(unlink((dir + "/1_1_gs.pbm").c_str()), 0);
+    ASSERT_EQ(symlink((dir + "/target").c_str(), (dir + "/1_1_gs.pbm").c_str()), 0);
+    EXPECT_EQ(openWorkFile((dir + "/1_1_gs.pbm").c_str()), nullptr);
 }
 
 }  // namespace

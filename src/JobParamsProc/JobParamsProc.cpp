@@ -115,31 +115,41 @@ void GetJobParamFromCups(const char* options, PARAM_KEY_SPERATOR_VALUE* table) {
     }
 }
 
-// Appends `text` to out[0..*len), never past capacity - 1 characters.
-static void append(char* out, size_t capacity, size_t* len, const char* text) {
-    if (*len + 1 >= capacity) return;
-    *len += copyBounded(out + *len, capacity - *len, text);
-    if (*len > capacity - 1) *len = capacity - 1;
+// Appends `n` bytes of `text` to out[0..*len), never past capacity - 1
+// characters. *needed counts what the text would take uncut.
+static void appendBytes(char* out, size_t capacity, size_t* len, const char* text, size_t n,
+                        size_t* needed = nullptr) {
+    if (needed != nullptr) *needed += n;
+    size_t room = capacity - 1 - *len;
+    size_t kept = n < room ? n : room;
+    memcpy(out + *len, text, kept);
+    *len += kept;
+    out[*len] = '\0';
+}
+
+static void append(char* out, size_t capacity, size_t* len, const char* text,
+                   size_t* needed = nullptr) {
+    appendBytes(out, capacity, len, text, strlen(text), needed);
 }
 
 size_t serializeJobParams(const PARAM_KEY_SPERATOR_VALUE* table, char* out, size_t capacity,
                           bool mask_secrets) {
     if (capacity == 0) return 0;
-    size_t len = 0;
+    size_t len = 0, needed = 0;
     out[0] = '\0';
     for (int i = 0; i < PARAM_ROWS; i++) {
-        append(out, capacity, &len, table[i].key);
-        append(out, capacity, &len, table[i].separator);
-        append(out, capacity, &len, mask_secrets ? loggedValue(table[i]) : table[i].value);
-        append(out, capacity, &len, ", ");
+        append(out, capacity, &len, table[i].key, &needed);
+        append(out, capacity, &len, table[i].separator, &needed);
+        append(out, capacity, &len, mask_secrets ? loggedValue(table[i]) : table[i].value, &needed);
+        append(out, capacity, &len, ", ", &needed);
     }
-    return len;
+    return needed;
 }
 
 void BuildJobParams(char** out, PARAM_KEY_SPERATOR_VALUE* table) {
-    size_t len = serializeJobParams(table, *out, JOB_PARAMS_SIZE, false);
-    if (len == JOB_PARAMS_SIZE - 1) {
-        logMsg("DEBUG: job parameters cut at %d characters\n", (int)len);
+    size_t needed = serializeJobParams(table, *out, JOB_PARAMS_SIZE, false);
+    if (needed > JOB_PARAMS_SIZE - 1) {
+        logMsg("DEBUG: job parameters cut at %d characters\n", (int)(JOB_PARAMS_SIZE - 1));
     }
     char logged[JOB_PARAMS_SIZE];
     serializeJobParams(table, logged, sizeof(logged), true);
@@ -153,19 +163,28 @@ void maskOptionsText(const char* options, const PARAM_KEY_SPERATOR_VALUE* table,
     out[0] = '\0';
     char token[PARAM_TOKEN_SIZE];
     size_t kept = 0;
-    const char* next = options;
+    const char* start = options;
     do {
-        next = nextToken(next, token, &kept);
+        // The token as the table sees it decides; the log shows all of it.
+        const char* next = nextToken(start, token, &kept);
+        size_t whole = next ? (size_t)(next - 1 - start) : strlen(start);
         int index = rowForToken(token, table);
-        if (index >= 0 && isPasswordRow(table[index]) && kept > valueCut(table[index])) {
-            token[valueCut(table[index])] = '\0';
-            append(out, capacity, &len, token);
+        size_t cut = index >= 0 ? valueCut(table[index]) : 0;
+        if (index >= 0 && isPasswordRow(table[index]) && kept > cut) {
+            appendBytes(out, capacity, &len, start, cut);
             append(out, capacity, &len, PASSWORD_MASK);
         } else {
-            append(out, capacity, &len, token);
+            appendBytes(out, capacity, &len, start, whole);
         }
         if (next != nullptr) append(out, capacity, &len, " ");
-    } while (next != nullptr);
+        start = next;
+    } while (start != nullptr);
+}
+
+size_t maskedOptionsCapacity(const char* options) {
+    // A masked value grows by at most 7 characters, and every such token is
+    // longer than its key.
+    return 2 * strlen(options) + strlen(PASSWORD_MASK) + 1;
 }
 
 void writeJobBlock(FILE* out, const char* job_params, int32_t job_params_size) {

@@ -52,17 +52,21 @@ void BuildJobParams(char** out, PARAM_KEY_SPERATOR_VALUE* table);
 
 // The serialisation behind BuildJobParams, into any buffer of `capacity`
 // bytes. With `mask_secrets` the password is replaced by PASSWORD_MASK, for
-// log lines. Returns the text's length.
+// log lines. Returns the length of the whole text, as snprintf does: more
+// than capacity - 1 means it was cut.
 size_t serializeJobParams(const PARAM_KEY_SPERATOR_VALUE* table, char* out, size_t capacity,
                           bool mask_secrets);
 
 // The row index a token would set through SetJobParams, or -1.
 int rowForToken(const char* token, const PARAM_KEY_SPERATOR_VALUE* table);
 
-// Copies the options text with the value of any token that would set the
-// password replaced by PASSWORD_MASK, for log lines.
+// Copies the whole options text with the value of any token that would set
+// the password replaced by PASSWORD_MASK, for log lines; cut at capacity - 1
+// characters.
 void maskOptionsText(const char* options, const PARAM_KEY_SPERATOR_VALUE* table, char* out,
                      size_t capacity);
+// A capacity that holds the masked copy of `options` uncut.
+size_t maskedOptionsCapacity(const char* options);
 
 // The job block: 16 bytes of magic "rx7316_param", the text's length as a
 // signed 32-bit little-endian integer, then the text without terminator.

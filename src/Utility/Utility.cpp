@@ -65,28 +65,130 @@ static void removeEntries(int dir_fd) {
     closedir(dir);
 }
 
-int resetWorkDir(const char* path, int* lock_fd) {
-    *lock_fd = -1;
+static WorkDir g_work_dir;
+
+const WorkDir& workDir() { return g_work_dir; }
+
+static const char* fileKind(mode_t mode) {
+    if (S_ISLNK(mode)) return "link";
+    if (S_ISFIFO(mode)) return "FIFO";
+    if (S_ISREG(mode)) return "file";
+    return "special file";
+}
+
+// The directory at `dir_path` (no trailing '/') opened, checked and made
+// private, or -1 with the reason in `why`.
+static int ownDirectory(const char* dir_path, char* why, size_t why_size) {
+    struct stat st;
+    // Twice: a non-directory removed here may be replaced again meanwhile.
+    for (int attempt = 0; attempt < 2; attempt++) {
+        if (lstat(dir_path, &st) == 0 && !S_ISDIR(st.st_mode)) {
+            bool may_remove = geteuid() == 0 || st.st_uid == geteuid();
+            if (!may_remove || unlink(dir_path) != 0) {
+                snprintf(why, why_size, "it is a %s of user %u", fileKind(st.st_mode),
+                         (unsigned)st.st_uid);
+                return -1;
+            }
+        }
+        if (mkdir(dir_path, 0700) != 0 && errno != EEXIST) {
+            snprintf(why, why_size, "it can't be made: %s", strerror(errno));
+            return -1;
+        }
+        int fd = open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && (errno == ELOOP || errno == ENOTDIR)) continue;
+        if (fd < 0) {
+            snprintf(why, why_size, "it can't be opened: %s", strerror(errno));
+            return -1;
+        }
+        if (fstat(fd, &st) != 0 || st.st_uid != geteuid()) {
+            snprintf(why, why_size, "it belongs to user %u", (unsigned)st.st_uid);
+            close(fd);
+            return -1;
+        }
+        // mkdir's mode passes through the umask; an old directory may be open.
+        if ((st.st_mode & 07777) != 0700 && fchmod(fd, 0700) != 0) {
+            snprintf(why, why_size, "its mode can't be made 0700: %s", strerror(errno));
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    snprintf(why, why_size, "something other than a directory keeps appearing there");
+    return -1;
+}
+
+// A shared lock, waited for in steps so a cancelled job is not held up by
+// a lock that is never released.
+static bool takeSharedLock(int fd) {
+    for (int waited = 0; waited <= WORK_DIR_LOCK_WAIT_MS && !cancel_job; waited += 20) {
+        if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;
+        usleep(20 * 1000);
+    }
+    return false;
+}
+
+static int makePrivateDir() {
+    const char* tmp = getenv("TMPDIR");
+    if (tmp == nullptr || tmp[0] != '/') tmp = "/tmp";
+    char dir_path[WORK_PATH_SIZE];
+    size_t len = copyBounded(dir_path, sizeof(dir_path), tmp);
+    while (len > 1 && dir_path[len - 1] == '/') dir_path[--len] = '\0';
+    if (snprintf(g_work_dir.path, sizeof(g_work_dir.path), "%s/brivane_quelmoss-XXXXXX",
+                 dir_path) >= (int)sizeof(g_work_dir.path) - 1) {
+        snprintf(g_work_dir.path, sizeof(g_work_dir.path), "/tmp/brivane_quelmoss-XXXXXX");
+    }
+    if (mkdtemp(g_work_dir.path) == nullptr) {
+        logMsg("ERROR: Unable to make a private working directory %s: %s\n", g_work_dir.path,
+               strerror(errno));
+        g_work_dir.path[0] = '\0';
+        return 1;
+    }
+    g_work_dir.fd = open(g_work_dir.path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    strncat(g_work_dir.path, "/", sizeof(g_work_dir.path) - strlen(g_work_dir.path) - 1);
+    g_work_dir.is_private = true;
+    return g_work_dir.fd < 0 ? 1 : 0;
+}
+
+int openWorkDir(const char* path) {
     // A trailing '/' would make lstat and open follow a link at the path.
-    char dir_path[512];
+    char dir_path[WORK_PATH_SIZE];
     copyBounded(dir_path, sizeof(dir_path), path);
     size_t len = strlen(dir_path);
     while (len > 1 && dir_path[len - 1] == '/') dir_path[--len] = '\0';
 
-    struct stat st;
-    if (lstat(dir_path, &st) == 0 && !S_ISDIR(st.st_mode)) unlink(dir_path);
-    mkdirs(dir_path);
-    int fd = open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return 1;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        int entries = dup(fd);
-        if (entries >= 0) removeEntries(entries);
-    } else {
-        logMsg("DEBUG: %s is in use by another job, its files are kept\n", path);
+    char why[160] = "";
+    int fd = ownDirectory(dir_path, why, sizeof(why));
+    if (fd >= 0) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            int entries = dup(fd);
+            if (entries >= 0) removeEntries(entries);
+        } else {
+            logMsg("DEBUG: %s is in use by another job, its files are kept\n", path);
+        }
+        if (takeSharedLock(fd) || cancel_job) {
+            g_work_dir.fd = fd;
+            g_work_dir.is_private = false;
+            snprintf(g_work_dir.path, sizeof(g_work_dir.path), "%s/", dir_path);
+            return 0;
+        }
+        snprintf(why, sizeof(why), "another process has held its lock for over %d s",
+                 WORK_DIR_LOCK_WAIT_MS / 1000);
+        close(fd);
     }
-    flock(fd, LOCK_SH);
-    *lock_fd = fd;
+    if (makePrivateDir() != 0) return 1;
+    logMsg("WARNING: Working directory %s is not used (%s); this job's files are in %s\n", path,
+           why, g_work_dir.path);
     return 0;
+}
+
+void closeWorkDir() {
+    if (g_work_dir.fd >= 0 && g_work_dir.is_private) {
+        int entries = dup(g_work_dir.fd);
+        if (entries >= 0) removeEntries(entries);
+        rmdir(g_work_dir.path);
+    }
+    if (g_work_dir.fd >= 0) close(g_work_dir.fd);
+    g_work_dir = WorkDir();
 }
 
 void getDocumenName(const char* title, char** name) {
@@ -112,21 +214,83 @@ void getDocumenName(const char* title, char** name) {
     logMsg("DEBUG: Exit getDocumenName!\n");
 }
 
-// Reads the whole credentials file, or nothing. Only a regular file of at
-// most AUTH_FILE_MAX bytes is read; O_NONBLOCK keeps a FIFO planted at the
-// path from blocking the job. Returns a NUL-terminated heap text or nullptr.
-static char* readAuthText(const char* path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (off_t)AUTH_FILE_MAX) {
-        close(fd);
-        return nullptr;
+// Owned by root or the filter's user, and writable by no one else.
+static bool trustedOwner(const struct stat& st) {
+    return (st.st_uid == 0 || st.st_uid == geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+static void untrusted(const char* path, const char* what, const char* name, const struct stat& st) {
+    logMsg("WARNING: Credentials in %s not used: %s %s %s\n", path, what, name,
+           (st.st_mode & (S_IWGRP | S_IWOTH)) ? "is writable by group or others"
+                                              : "belongs to another user");
+}
+
+// Opens the credentials file only when it and its directory can be trusted:
+// the directory a real one, the file a regular one reached without a link,
+// both owned by root or the filter's user and writable by no one else.
+// Returns the descriptor, or -1 after its log line ("DEBUG: auth_file is
+// not found!" when there simply is none, else one "WARNING: " line).
+static int openTrustedAuthFile(const char* path) {
+    char dir_path[WORK_PATH_SIZE];
+    copyBounded(dir_path, sizeof(dir_path), path);
+    char* slash = strrchr(dir_path, '/');
+    const char* name = slash ? path + (slash - dir_path) + 1 : path;
+    if (slash == dir_path)
+        slash[1] = '\0';
+    else if (slash != nullptr)
+        *slash = '\0';
+    else
+        copyBounded(dir_path, sizeof(dir_path), ".");
+
+    int dir_fd = open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir_fd < 0) {
+        if (errno == ENOENT) {
+            logMsg("DEBUG: auth_file is not found!\n");
+        } else {
+            logMsg("WARNING: Credentials in %s not used: %s is not a real directory (%s)\n", path,
+                   dir_path, strerror(errno));
+        }
+        return -1;
     }
+    struct stat st;
+    int fd = -1;
+    if (fstat(dir_fd, &st) != 0 || !trustedOwner(st)) {
+        untrusted(path, "its directory", dir_path, st);
+    } else if ((fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)) < 0) {
+        if (errno == ENOENT) {
+            logMsg("DEBUG: auth_file is not found!\n");
+        } else {
+            logMsg(
+                "WARNING: Credentials in %s not used: it can't be opened without following a "
+                "link (%s)\n",
+                path, strerror(errno));
+        }
+    } else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        logMsg("WARNING: Credentials in %s not used: it is a %s, not a regular file\n", path,
+               fileKind(st.st_mode));
+        close(fd);
+        fd = -1;
+    } else if (!trustedOwner(st)) {
+        untrusted(path, "the file", name, st);
+        close(fd);
+        fd = -1;
+    } else if (st.st_size > (off_t)AUTH_FILE_MAX) {
+        logMsg("DEBUG: auth_file is not found!\n");
+        close(fd);
+        fd = -1;
+    }
+    close(dir_fd);
+    return fd;
+}
+
+// Reads the whole credentials file, or nothing. Returns a NUL-terminated
+// heap text or nullptr.
+static char* readAuthText(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return nullptr;
     size_t size = (size_t)st.st_size;
     char* text = (char*)calloc(size + 1, 1);
     if (text == nullptr) {
-        close(fd);
         logMsg("DEBUG: Error allocating memory\n");
         return nullptr;
     }
@@ -138,18 +302,23 @@ static char* readAuthText(const char* path) {
         if (n <= 0) break;
         got += (size_t)n;
     }
-    close(fd);
     return text;
+}
+
+static bool hasControlCharacter(const cJSON* item) {
+    if (!cJSON_IsString(item) || item->valuestring == nullptr) return false;
+    for (const char* c = item->valuestring; *c != '\0'; c++) {
+        if ((unsigned char)*c < 0x20 || *c == 0x7f) return true;
+    }
+    return false;
 }
 
 int getAuthInfoFrom(const char* path, char** auth_id, char** password) {
     logMsg("DEBUG: Enter getAuthInfo!\n");
-    struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (off_t)AUTH_FILE_MAX) {
-        logMsg("DEBUG: auth_file is not found!\n");
-        return 0;
-    }
-    char* text = readAuthText(path);
+    int fd = openTrustedAuthFile(path);
+    if (fd < 0) return 0;
+    char* text = readAuthText(fd);
+    close(fd);
     if (text == nullptr) {
         logMsg("DEBUG: Exit  getAuthInfo with error!\n");
         return 0;
@@ -163,11 +332,18 @@ int getAuthInfoFrom(const char* path, char** auth_id, char** password) {
     }
     logMsg("DEBUG: Parse  json_string!\n");
     const cJSON* id = cJSON_GetObjectItemCaseSensitive(root, "AuthID");
+    const cJSON* secret = cJSON_GetObjectItemCaseSensitive(root, "Password");
+    // Such a value would break the job block's text and the log's lines.
+    if (hasControlCharacter(id) || hasControlCharacter(secret)) {
+        logMsg("WARNING: Credentials in %s not used: %s holds a control character\n", path,
+               hasControlCharacter(id) ? "AuthID" : "Password");
+        cJSON_Delete(root);
+        return 0;
+    }
     if (cJSON_IsString(id) && id->valuestring != nullptr) {
         logMsg("DEBUG: AuthID: %s\n", id->valuestring);
         copyBounded(*auth_id, AUTH_FIELD_SIZE, id->valuestring);
     }
-    const cJSON* secret = cJSON_GetObjectItemCaseSensitive(root, "Password");
     if (cJSON_IsString(secret) && secret->valuestring != nullptr) {
         logMsg("DEBUG: Password: %s\n", maskedSecret(secret->valuestring));
         copyBounded(*password, AUTH_FIELD_SIZE, secret->valuestring);
@@ -181,13 +357,68 @@ int getAuthInfo(char** auth_id, char** password) {
     return getAuthInfoFrom(AUTH_FILE, auth_id, password);
 }
 
-FILE* createWorkFile(const char* path) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
-    FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) close(fd);
+// The directory descriptor a page file's name is taken relative to: the
+// working directory's own when `path` lies in it, else its parent opened
+// now (tools and tests). *name is the last component; *owned says whether
+// the caller closes the descriptor.
+static int pageFileDir(const char* path, const char** name, bool* owned) {
+    size_t dir_len = strlen(g_work_dir.path);
+    if (g_work_dir.fd >= 0 && dir_len > 0 && strncmp(path, g_work_dir.path, dir_len) == 0 &&
+        strchr(path + dir_len, '/') == nullptr) {
+        *name = path + dir_len;
+        *owned = false;
+        return g_work_dir.fd;
+    }
+    *owned = true;
+    const char* slash = strrchr(path, '/');
+    if (slash == nullptr) {
+        *name = path;
+        return open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    *name = slash + 1;
+    char dir_path[WORK_PATH_SIZE];
+    size_t len = (size_t)(slash - path) + 1;  // keeps "/" for a file at the root
+    if (len >= sizeof(dir_path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(dir_path, path, len);
+    dir_path[len] = '\0';
+    return open(dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+static FILE* openPageFile(const char* path, bool create) {
+    const char* name = nullptr;
+    bool owned = false;
+    int dir_fd = pageFileDir(path, &name, &owned);
+    if (dir_fd < 0) return nullptr;
+    int fd;
+    if (create) {
+        unlinkat(dir_fd, name, 0);
+        fd = openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    } else {
+        fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+            close(fd);
+            fd = -1;
+            errno = EINVAL;
+        }
+    }
+    int saved_errno = errno;
+    if (owned) close(dir_fd);
+    FILE* file = fd >= 0 ? fdopen(fd, create ? "wb" : "rb") : nullptr;
+    if (fd >= 0 && file == nullptr) {
+        saved_errno = errno;
+        close(fd);
+    }
+    errno = saved_errno;
     return file;
 }
+
+FILE* createWorkFile(const char* path) { return openPageFile(path, true); }
+
+FILE* openWorkFile(const char* path) { return openPageFile(path, false); }
 
 void writeInt32LE(FILE* out, int32_t value) {
     uint32_t bits = (uint32_t)value;

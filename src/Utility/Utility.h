@@ -27,16 +27,40 @@ size_t copyBounded(char* dst, size_t capacity, const char* src);
 // `path` names a directory afterwards, else 1.
 int mkdirs(const char* path);
 
-// Prepares the working directory for a job, without a shell, and locks it
-// for the job's life. A link or a non-directory at `path` is removed (never
-// followed) and a real directory made. Several jobs share the directory: each
-// holds a shared lock on it while it runs, and a starting job empties it only
-// when it can take the lock exclusively, so no job deletes the files of one
-// still running. Entries are removed in-process; links inside are removed,
-// never followed. *lock_fd receives the descriptor holding the shared lock
-// (close it to release), or -1. Returns 0 when `path` is a directory
-// afterwards, else 1.
-int resetWorkDir(const char* path, int* lock_fd);
+// The working directory a job's page files are kept in, once opened.
+constexpr size_t WORK_PATH_SIZE = 512;
+struct WorkDir {
+    char path[WORK_PATH_SIZE] = {};  // ends in '/'; page file names are appended
+    int fd = -1;                     // the directory as checked; holds the job's shared lock
+    bool is_private = false;         // made for this job alone, removed when it ends
+};
+
+// How long a starting job waits for another process's exclusive lock on the
+// working directory before it works in a private directory instead.
+constexpr int WORK_DIR_LOCK_WAIT_MS = 10000;
+
+// Opens the working directory for a job, without a shell. `path` is used
+// only when it is a real directory (never a link) owned by the effective
+// user; the filter makes it 0700 whatever the umask. A link, file or FIFO at
+// `path` is never followed: it is removed when the filter may remove it (its
+// own, or the filter runs as root), and a directory made. Several jobs share
+// the directory: each holds a shared lock on it while it runs, and a
+// starting job empties it only when it can take the lock exclusively, so no
+// job deletes the files of one still running. Entries are removed
+// in-process; links inside are removed, never followed.
+// Anything else at `path` (another user's directory, a link or file the
+// filter may not remove, a lock held too long) is left untouched: the job
+// then works in a directory made by mkdtemp under $TMPDIR (/tmp when unset),
+// says so in one "WARNING: " line, and closeWorkDir removes it.
+// Returns 0 when the job has a directory, else 1 with an "ERROR: " line.
+int openWorkDir(const char* path);
+
+// Ends the job's use of its working directory: the lock is released, and a
+// private directory is removed with its files.
+void closeWorkDir();
+
+// The job's working directory (path empty and fd -1 before openWorkDir).
+const WorkDir& workDir();
 
 // Derives the document name from the job title into *name (DOC_NAME_SIZE
 // bytes, zero-filled by the caller): the part after the last '/', ended at
@@ -49,9 +73,16 @@ int getAuthInfo(char** auth_id, char** password);
 // The same from any path, for tests.
 int getAuthInfoFrom(const char* path, char** auth_id, char** password);
 
-// Opens `path` for writing, replacing a regular file; refuses to follow a
-// symbolic link planted at that name. nullptr on failure (errno set).
+// Creates a page file afresh for writing: a file or link left at that name
+// is removed first (never followed), then the file is made with
+// O_CREAT|O_EXCL|O_NOFOLLOW and mode 0600, relative to the working
+// directory's descriptor when `path` lies in it. nullptr on failure (errno
+// set).
 FILE* createWorkFile(const char* path);
+
+// Opens a page file for reading: a regular file only, never through a link
+// (a FIFO does not block). nullptr on failure (errno set).
+FILE* openWorkFile(const char* path);
 
 // A signed 32-bit integer as the printer expects it: 4 bytes, little-endian.
 void writeInt32LE(FILE* out, int32_t value);

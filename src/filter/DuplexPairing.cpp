@@ -63,9 +63,8 @@ PageResult bufferDuplexPage(Job* job, const printer_header& header, const unsign
     return PAGE_DONE;
 }
 
-// A white page of the first page's size, unless a file of that name exists.
+// A white page of the first page's size.
 static void makeBlankPbm(const Job& job, const char* path) {
-    if (access(path, F_OK) == 0) return;
     int width = job.page_width_px;
     int height = job.page_height_px;
     logMsg(

@@ -22,6 +22,7 @@ struct Job {
     bool collate = false;
     int copies = 0;
     PrintSettings settings;
+    PaperLimit paper_limit;  // raster pages beyond it are refused
     PARAM_KEY_SPERATOR_VALUE table[PARAM_ROWS];
     char job_params[JOB_PARAMS_SIZE] = {};  // the table serialised for the job block
 
@@ -32,7 +33,6 @@ struct Job {
     cups_raster_t* raster = nullptr;
     cups_page_header2_t header;  // the page being read, then the look-ahead
     FILE* out = stdout;
-    int work_dir_lock = -1;  // shared lock on the working directory
 
     // Size of the blank back page: the first page's bytes per line × 8 by
     // its height.
@@ -58,7 +58,8 @@ struct Job {
     printer_header buff2_header;
 };
 
-// Releases the PPD, the options, the raster stream and the buffers.
+// Releases the PPD, the options, the raster stream, the buffers and the
+// working directory.
 void releaseJob(Job* job);
 
 // How the handling of one page ended.

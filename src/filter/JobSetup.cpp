@@ -49,9 +49,11 @@ static bool keepStandardDescriptors() {
 static void logArguments(int argc, char** argv) {
     for (int i = 0; i < argc; i++) {
         if (i == 5) {
-            char masked[4096];
-            maskOptionsText(argv[i], tblDefParam, masked, sizeof(masked));
-            logMsg("DEBUG: brivane_quelmoss argv[%d]=%s \n", i, masked);
+            size_t capacity = maskedOptionsCapacity(argv[i]);
+            char* masked = (char*)malloc(capacity);
+            if (masked != nullptr) maskOptionsText(argv[i], tblDefParam, masked, capacity);
+            logMsg("DEBUG: brivane_quelmoss argv[%d]=%s \n", i, masked ? masked : "");
+            free(masked);
         } else {
             logMsg("DEBUG: brivane_quelmoss argv[%d]=%s \n", i, argv[i]);
         }
@@ -168,6 +170,7 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
         return false;
     }
     resolvePrintOptions(job->ppd, job->num_options, job->options, job->table, &job->settings);
+    job->paper_limit = paperLimit(job->ppd);
     job->copies = atoi(argv[4]);
     logMsg("DEBUG: input copies is %d \n", job->copies);
     SetJobParam("copies", argv[4], job->table);
@@ -177,7 +180,7 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
     char* job_params = job->job_params;
     BuildJobParams(&job_params, job->table);
 
-    resetWorkDir(WORK_DIR, &job->work_dir_lock);
+    if (openWorkDir(WORK_DIR) != 0) return false;
     job->raster_page = 1;
     job->m_page = 0;
     job->written_pages = 0;
@@ -203,8 +206,7 @@ void releaseJob(Job* job) {
     cupsFreeOptions(job->num_options, job->options);
     free(job->buff1);
     free(job->buff2);
-    if (job->work_dir_lock >= 0) close(job->work_dir_lock);
-    job->work_dir_lock = -1;
+    closeWorkDir();
     job->raster = nullptr;
     job->ppd = nullptr;
     job->options = nullptr;

@@ -8,7 +8,7 @@
 
 static void formatPath(char* path, const char* format, int job_id, int n) {
     memset(path, 0, PAGE_PATH_SIZE);
-    snprintf(path, PAGE_PATH_SIZE, format, WORK_DIR, job_id, n);
+    snprintf(path, PAGE_PATH_SIZE, format, workDir().path, job_id, n);
 }
 
 void pagePbmPath(char* path, int job_id, int n) { formatPath(path, "%s%d_%d_gs.pbm", job_id, n); }
@@ -20,7 +20,7 @@ void rotatedPbmPath(char* path, int job_id, int n) {
 void pageJbgPath(char* path, int job_id, int n) { formatPath(path, "%s%d-%d.jbg", job_id, n); }
 
 PageResult measureJbig(const char* path, const char* label, int n, JbigPage* page) {
-    page->file = fopen(path, "rb");
+    page->file = openWorkFile(path);
     if (page->file == nullptr) {
         if (cancel_job) {
             logMsg("DEBUG: %s %d not converted, the job is being cancelled\n", label, n);

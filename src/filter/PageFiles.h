@@ -6,15 +6,17 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "../Utility/Utility.h"
 #include "Job.h"
 
-constexpr size_t PAGE_PATH_SIZE = 512;
+// The working directory's path and the longest page file name.
+constexpr size_t PAGE_PATH_SIZE = WORK_PATH_SIZE + 64;
 
-// "/tmp/tarvelin/<job>_<n>_gs.pbm": the raster page as packed PBM.
+// "<work dir>/<job>_<n>_gs.pbm": the raster page as packed PBM.
 void pagePbmPath(char* path, int job_id, int n);
-// "/tmp/tarvelin/<job>_<n>_gs_rotated.pbm": the A5L page turned by -90 degrees.
+// "<work dir>/<job>_<n>_gs_rotated.pbm": the A5L page turned by -90 degrees.
 void rotatedPbmPath(char* path, int job_id, int n);
-// "/tmp/tarvelin/<job>-<n>.jbg": what the encoder made of the page.
+// "<work dir>/<job>-<n>.jbg": what the encoder made of the page.
 void pageJbgPath(char* path, int job_id, int n);
 
 // A page's JBIG data held for sending.

@@ -1,5 +1,6 @@
 #include "PageLoop.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -12,12 +13,35 @@
 #include "PageFiles.h"
 
 // The resolution at which the paper limit is measured.
-static uint64_t paperLimitDpi(unsigned dpi) {
-    if (dpi == 0) return 1200;
-    return dpi < MAX_LIMIT_DPI ? dpi : MAX_LIMIT_DPI;
+static uint64_t limitDpi(unsigned dpi, const PaperLimit& limit) {
+    unsigned highest = limit.max_dpi ? limit.max_dpi : MAX_LIMIT_DPI;
+    if (dpi == 0) return limit.max_dpi ? limit.max_dpi : 1200;
+    return dpi < highest ? dpi : highest;
 }
 
-bool checkRasterPage(const cups_page_header2_t& h, char* why, size_t why_size) {
+// Whether the page, measured at x_dpi by y_dpi, fits the paper limit.
+static bool fitsPaper(const cups_page_header2_t& h, const PaperLimit& limit, uint64_t x_dpi,
+                      uint64_t y_dpi, char* why, size_t why_size) {
+    double width_in = (double)h.cupsWidth / (double)x_dpi;
+    double height_in = (double)h.cupsHeight / (double)y_dpi;
+    double shorter = width_in < height_in ? width_in : height_in;
+    double longer = width_in < height_in ? height_in : width_in;
+    double max_short = MAX_PAPER_INCHES, max_long = MAX_PAPER_INCHES;
+    if (limit.short_in > 0) {
+        max_short = limit.short_in + PAPER_MARGIN_INCHES;
+        max_long = limit.long_in + PAPER_MARGIN_INCHES;
+    }
+    if (shorter <= max_short && longer <= max_long) return true;
+    snprintf(why, why_size,
+             "%u x %u pixels at %" PRIu64 " x %" PRIu64
+             " dpi (%.1f x %.1f in) is larger than any paper this printer takes (%.1f x %.1f in "
+             "at most)",
+             h.cupsWidth, h.cupsHeight, x_dpi, y_dpi, width_in, height_in, max_short, max_long);
+    return false;
+}
+
+bool checkRasterPage(const cups_page_header2_t& h, const PaperLimit& limit, char* why,
+                     size_t why_size) {
     if (h.cupsBitsPerPixel != 1) {
         snprintf(why, why_size, "it has %u bits per pixel, this printer takes 1",
                  h.cupsBitsPerPixel);
@@ -32,21 +56,11 @@ bool checkRasterPage(const cups_page_header2_t& h, char* why, size_t why_size) {
                  h.cupsBytesPerLine, h.cupsWidth);
         return false;
     }
-    // libcups takes any size; a few bytes of header must not make the filter
-    // allocate and write gigabytes of white. Nor may an absurd resolution
-    // stretch the paper limit.
-    uint64_t x_dpi = paperLimitDpi(h.HWResolution[0]);
-    uint64_t y_dpi = paperLimitDpi(h.HWResolution[1]);
-    if (h.cupsWidth > MAX_PAPER_INCHES * x_dpi || h.cupsHeight > MAX_PAPER_INCHES * y_dpi ||
-        h.cupsWidth > INT32_MAX || h.cupsHeight > INT32_MAX) {
-        snprintf(why, why_size,
-                 "%u x %u pixels at %" PRIu64 " x %" PRIu64
-                 " dpi is larger than any paper this printer takes",
-                 h.cupsWidth, h.cupsHeight, x_dpi, y_dpi);
-        return false;
-    }
+    uint64_t x_dpi = limitDpi(h.HWResolution[0], limit);
+    uint64_t y_dpi = limitDpi(h.HWResolution[1], limit);
+    if (!fitsPaper(h, limit, x_dpi, y_dpi, why, why_size)) return false;
     uint64_t bytes = (uint64_t)h.cupsHeight * h.cupsBytesPerLine;
-    if (bytes > UINT32_MAX) {
+    if (bytes > UINT32_MAX || h.cupsWidth > INT32_MAX || h.cupsHeight > INT32_MAX) {
         snprintf(why, why_size, "its %" PRIu64 " bytes of raster exceed one read", bytes);
         return false;
     }
@@ -169,8 +183,8 @@ static PageResult printRasterPage(Job* job) {
     logMsg("DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n",
            job->raster_page, (int)h.cupsWidth, (int)h.cupsHeight, (int)h.cupsBytesPerLine);
     logMsg("INFO: Printing page %d\n", job->raster_page);
-    char why[160];
-    if (!checkRasterPage(h, why, sizeof(why))) {
+    char why[200];
+    if (!checkRasterPage(h, job->paper_limit, why, sizeof(why))) {
         logMsg("ERROR: Unable to print page %d: %s\n", job->raster_page, why);
         return PAGE_FAILED;
     }
@@ -211,11 +225,21 @@ static PageResult printRasterPage(Job* job) {
     return PAGE_DONE;
 }
 
+// Whether what was written so far reached the printer's side of the pipe;
+// a closed reader or a full disk must end the job now, not after every
+// remaining page was converted for nothing.
+static bool streamStillWritable(Job* job) {
+    if (fflush(job->out) == 0 && !ferror(job->out)) return true;
+    if (!cancel_job) logMsg("ERROR: Unable to write the printer stream: %s\n", strerror(errno));
+    return false;
+}
+
 int runPageLoop(Job* job) {
     while (job->no_more_pages == 0 && cancel_job == 0) {
         PageResult result = printRasterPage(job);
         if (result == PAGE_FAILED) return -1;
         if (result == PAGE_CANCELLED) return 0;
+        if (!streamStillWritable(job)) return cancel_job ? 0 : 1;
     }
     return 0;
 }

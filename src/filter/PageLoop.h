@@ -9,17 +9,25 @@
 
 #include "Job.h"
 
-// Largest paper side the printer takes, in inches; a raster page beyond it
-// is refused before anything is allocated for it.
+// A raster page may be as large as the PPD's largest paper plus this, in
+// inches, on either side (its shorter side against the paper's shorter).
+constexpr double PAPER_MARGIN_INCHES = 1;
+// Without paper sizes in the PPD: the largest side, in inches, and the
+// highest resolution it is measured at; 0 dpi then counts as 1200.
 constexpr unsigned MAX_PAPER_INCHES = 60;
-// The highest resolution the limit is measured at; 0 dpi counts as 1200.
 constexpr unsigned MAX_LIMIT_DPI = 2400;
 
-// Whether the filter can store this raster page faithfully as packed PBM.
-// When not, `why` says which value is wrong.
-bool checkRasterPage(const cups_page_header2_t& header, char* why, size_t why_size);
+// Whether the filter can store this raster page faithfully as packed PBM
+// and the printer can take it. The page's size is measured at its
+// resolution, counted as at most the PPD's highest (and as that when the
+// header says 0), so neither a few header bytes nor an absurd resolution
+// make the filter allocate and write gigabytes. When not, `why` says which
+// value is wrong.
+bool checkRasterPage(const cups_page_header2_t& header, const PaperLimit& limit, char* why,
+                     size_t why_size);
 
 // Runs the loop. Returns the filter's exit status: 0 when the input ended or
 // the job was cancelled, -1 when a page could not be printed (records
-// already written stay; nothing more is written).
+// already written stay; nothing more is written), 1 when the printer stream
+// can no longer be written.
 int runPageLoop(Job* job);

@@ -1,5 +1,6 @@
 #include "PrintOptions.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "../Utility/Log.h"
@@ -142,4 +143,29 @@ void applyDuplexConstraints(PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* sett
     logMsg("%s", refusal);
     settings->duplex = 0;
     SetJobParam("Duplex", "None", table);
+}
+
+PaperLimit paperLimit(ppd_file_t* ppd) {
+    PaperLimit limit;
+    auto take = [&](double width_pt, double length_pt) {
+        double shorter = width_pt < length_pt ? width_pt : length_pt;
+        double longer = width_pt < length_pt ? length_pt : width_pt;
+        if (shorter / 72 > limit.short_in) limit.short_in = shorter / 72;
+        if (longer / 72 > limit.long_in) limit.long_in = longer / 72;
+    };
+    for (int i = 0; i < ppd->num_sizes; i++) {
+        if (strcmp(ppd->sizes[i].name, "Custom") != 0)
+            take(ppd->sizes[i].width, ppd->sizes[i].length);
+    }
+    if (ppd->variable_sizes) take(ppd->custom_max[0], ppd->custom_max[1]);
+
+    ppd_option_t* resolution = ppdFindOption(ppd, "Resolution");
+    for (int i = 0; resolution != nullptr && i < resolution->num_choices; i++) {
+        unsigned x = 0, y = 0;
+        int found = sscanf(resolution->choices[i].choice, "%ux%u", &x, &y);
+        if (found == 1) y = x;
+        if (found >= 1 && x > limit.max_dpi) limit.max_dpi = x;
+        if (found >= 1 && y > limit.max_dpi) limit.max_dpi = y;
+    }
+    return limit;
 }

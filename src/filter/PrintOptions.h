@@ -22,6 +22,17 @@ struct PrintSettings {
 // A5 paper fed by its long edge: its pages are turned a quarter turn.
 inline bool isA5L(const PrintSettings& s) { return s.Flag_Page_A5 == 1 && s.feed_edge == 1; }
 
+// What the PPD says of the largest page the printer takes.
+struct PaperLimit {
+    double short_in = 0;   // the largest paper's shorter side, in inches; 0: no sizes
+    double long_in = 0;    // its longer side (of the largest paper by that side)
+    unsigned max_dpi = 0;  // the highest Resolution choice; 0: none
+};
+
+// The largest PaperDimension (custom size maximum included) and the
+// highest Resolution of the PPD.
+PaperLimit paperLimit(ppd_file_t* ppd);
+
 // Resolves PageSize, InputSlot, Resolution, Duplex, FeedEdge, A5,
 // Orientation and MediaType, in that order, from the options and a PPD whose
 // defaults and job options are already marked.

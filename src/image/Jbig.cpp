@@ -59,17 +59,26 @@ static void reportEncoderFailure(int status, int spawn_errno, const char* pbm_fi
 }
 
 void pbmtojbg(const char* pbm_file, const char* jbg_file) {
-    // A JBIG file left from before must never pass for this conversion's.
-    unlink(jbg_file);
-    FILE* input = fopen(pbm_file, "rb");
+    // A JBIG file left from before must never pass for this conversion's,
+    // and the encoder must write into a fresh private file, not through a
+    // link or into a FIFO planted at the name.
+    FILE* output = createWorkFile(jbg_file);
+    if (output == nullptr) {
+        logMsg("ERROR: Unable to create the JBIG file %s: %s\n", jbg_file, strerror(errno));
+        return;
+    }
+    fclose(output);
+    FILE* input = openWorkFile(pbm_file);
     if (input == nullptr) {
         perror("Error opening input file");
+        unlink(jbg_file);
         return;
     }
     PbmHeader header;
     int bad_header = readPbmHeader(input, &header);
     fclose(input);
     if (bad_header) {
+        unlink(jbg_file);
         logMsg("ERROR: Page file %s has no valid PBM size, not converted\n", pbm_file);
         return;
     }

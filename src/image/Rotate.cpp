@@ -70,7 +70,7 @@ void turn(const Bitmap& src, int angle, Bitmap* dst) {
 
 // Reads the source bitmap; 0 on success, else 1 with the reason reported.
 int readSource(const char* input, Bitmap* src) {
-    FILE* file = fopen(input, "rb");
+    FILE* file = openWorkFile(input);
     if (file == nullptr) {
         perror("Error opening input file");
         return 1;
