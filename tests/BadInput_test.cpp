@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <functional>
+#include <sstream>
 #include <string>
 
 #include "FilterRun.h"
@@ -27,6 +29,7 @@ std::string tmpSnapshot() {
     while (struct dirent* e = dir ? readdir(dir) : nullptr) {
         std::string name = e->d_name;
         if (name == "." || name == ".." || name == "tarvelin") continue;
+        if (name.rfind("quelmoss-tests-", 0) == 0) continue;  // the tests' own
         struct stat st;
         std::string path = "/tmp/" + name;
         if (lstat(path.c_str(), &st) != 0) continue;
@@ -250,6 +253,173 @@ TEST(BadOutput, ClosedOrFullOutputIsAnError) {
     EXPECT_EQ(WEXITSTATUS(full), 1);
     int no_input = system((filter + " <&- > /dev/null 2>&1").c_str());
     EXPECT_EQ(WEXITSTATUS(no_input), 0);
+}
+
+// The filter as the scheduler runs it (user lp) on a machine where another
+// user (nobody) got to the fixed paths first.
+uid_t uidOf(const char* user) {
+    struct passwd* pw = getpwnam(user);
+    return pw ? pw->pw_uid : 0;
+}
+
+FilterResult runAsLp(FilterArgs args = FilterArgs()) {
+    args.run_as = "lp";
+    args.ppd = shippedPpdPath(true);
+    return runFilterOnPages(args, kTwoPages);
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST(SharedMachine, ForeignWorkingDirectoryIsLeftAloneAndAPrivateOneUsed) {
+    (void)!system("rm -rf /tmp/tarvelin");
+    ASSERT_EQ(mkdir("/tmp/tarvelin", 0777), 0);
+    chmod("/tmp/tarvelin", 0777);
+    writeFile("/tmp/tarvelin/7_1_gs.pbm", "planted by nobody");
+    ASSERT_EQ(chown("/tmp/tarvelin", uidOf("nobody"), 0), 0);
+    ASSERT_EQ(chown("/tmp/tarvelin/7_1_gs.pbm", uidOf("nobody"), 0), 0);
+    std::string before = tmpSnapshot();
+
+    FilterResult r = runAsLp();
+    EXPECT_EQ(r.exit_status, 0) << r.log;
+    EXPECT_EQ(parseStream(r.out).records.size(), 2u);
+    EXPECT_TRUE(
+        has(r.log, "WARNING: Working directory /tmp/tarvelin/ is not used (it belongs to user " +
+                       std::to_string(uidOf("nobody")) +
+                       "); this job's files are in /tmp/brivane_quelmoss-"))
+        << r.log;
+    EXPECT_EQ(readFile("/tmp/tarvelin/7_1_gs.pbm"), "planted by nobody");
+    EXPECT_EQ(access("/tmp/tarvelin/7-1.jbg", F_OK), -1);
+    EXPECT_EQ(tmpSnapshot(), before) << "the private directory is left behind";
+}
+
+TEST(SharedMachine, OwnWorkingDirectoryAndPageFilesArePrivateWhateverTheUmask) {
+    // clang-format off
+    const struct {
+        const char* name;
+        int dir_mode;  // -1: no directory yet
+    } cases[] = {
+        {"made under umask 022", -1},
+        {"left 0777 by an earlier job", 0777},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        (void)!system("rm -rf /tmp/tarvelin");
+        if (c.dir_mode >= 0) {
+            ASSERT_EQ(mkdir("/tmp/tarvelin", 0700), 0);
+            chmod("/tmp/tarvelin", (mode_t)c.dir_mode);
+            ASSERT_EQ(chown("/tmp/tarvelin", uidOf("lp"), 0), 0);
+        }
+        FilterArgs args;
+        args.umask = 022;
+        FilterResult r = runAsLp(args);
+        EXPECT_EQ(r.exit_status, 0) << c.name << "\n" << r.log;
+        EXPECT_FALSE(has(r.log, "WARNING:")) << c.name;
+        EXPECT_EQ(modeOf("/tmp/tarvelin"), 0700u) << c.name;
+        for (const char* file : {"/tmp/tarvelin/7_1_gs.pbm", "/tmp/tarvelin/7-2.jbg"}) {
+            EXPECT_EQ(modeOf(file), 0600u) << c.name << " " << file;
+        }
+    }
+    (void)!system("rm -rf /tmp/tarvelin");
+}
+
+class SharedCredentials : public testing::Test {
+   protected:
+    void SetUp() override {
+        mkdir("/tmp/auth", 0755);
+        auth_mode_ = modeOf("/tmp/auth");
+        chmod("/tmp/auth", 0755);
+    }
+    void TearDown() override {
+        unlink("/tmp/auth/auth_config");
+        chmod("/tmp/auth", auth_mode_);
+    }
+    mode_t auth_mode_ = 0755;
+};
+
+TEST_F(SharedCredentials, OnlyATrustedFileIsUsed) {
+    std::string elsewhere = scratchDir("credentials") + "/elsewhere";
+    writeFile(elsewhere, R"({"AuthID":"fromlink"})");
+    // clang-format off
+    const struct {
+        const char* name;
+        std::function<void()> prepare;
+        const char* warning;  // nullptr: the credentials are used
+    } cases[] = {
+        {"trusted", [] {}, nullptr},
+        {"foreign owner", [] { (void)!chown("/tmp/auth/auth_config", uidOf("nobody"), 0); },
+         "the file auth_config belongs to another user"},
+        {"writable directory", [] { chmod("/tmp/auth", 0777); },
+         "its directory /tmp/auth is writable by group or others"},
+        {"link", [&] {
+             unlink("/tmp/auth/auth_config");
+             (void)!symlink(elsewhere.c_str(), "/tmp/auth/auth_config");
+         }, "it can't be opened without following a link"},
+        {"control character", [] {
+             writeFile("/tmp/auth/auth_config",
+                       "{\"AuthID\":\"x\\nSTATE: +media-empty-error\\nPPD: DefaultPageSize=Letter\"}");
+         }, "AuthID holds a control character"},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        writeFile("/tmp/auth/auth_config", R"({"AuthID":"id42","Password":"pa55"})");
+        chmod("/tmp/auth/auth_config", 0644);
+        chmod("/tmp/auth", 0755);
+        c.prepare();
+        FilterResult r = runAsLp();
+        EXPECT_EQ(r.exit_status, 0) << c.name;
+        std::string id = jobParam(parseStream(r.out).job_params, "AuthID");
+        if (c.warning == nullptr) {
+            EXPECT_EQ(id, "id42") << c.name << "\n" << r.log;
+            EXPECT_FALSE(has(r.log, "WARNING:")) << c.name;
+        } else {
+            EXPECT_EQ(id, "") << c.name;
+            EXPECT_TRUE(
+                has(r.log, std::string("WARNING: Credentials in /tmp/auth/auth_config not used: ") +
+                               c.warning))
+                << c.name << "\n"
+                << r.log;
+        }
+        unlink("/tmp/auth/auth_config");
+    }
+}
+
+// No value can start a log line of its own that the scheduler would read as
+// a control message.
+TEST(SharedMachine, ValuesCannotInjectControlMessages) {
+    std::string dir = scratchDir("injection");
+    const std::string kInjected =
+        "\nSTATE: +media-empty-error\nPPD: DefaultPageSize=Letter\nATTR: x=y\r\n";
+    FilterArgs args;
+    args.title = "report" + kInjected + ".pdf";
+    args.user = "mallory" + kInjected;
+    args.options = "PageSize=A4" + kInjected + "AuthPassword=pw Duplex=" + kInjected;
+    args.file = dir + "/job" + kInjected + ".ras";
+    writeFile(args.file, rasterBytes(kTwoPages));
+    FilterResult r = runFilter(args, "");
+    EXPECT_EQ(r.exit_status, 0) << r.log;
+    EXPECT_EQ(parseStream(r.out).records.size(), 2u);
+    std::istringstream lines(r.log);
+    std::string line;
+    while (std::getline(lines, line)) {
+        for (const char* prefix : {"STATE:", "PPD:", "ATTR:"}) {
+            EXPECT_NE(line.rfind(prefix, 0), 0u) << line;
+        }
+    }
+    EXPECT_TRUE(has(r.log, "argv[3]=report\\nSTATE: +media-empty-error\\nPPD: "));
+    EXPECT_FALSE(has(r.log, "\r"));
+}
+
+TEST(BadOutput, ClosedReaderEndsTheJobAtOnce) {
+    FilterArgs args;
+    args.closed_reader = true;
+    std::vector<RasterPage> pages(8, RasterPage{64, 32, Pattern::Noise});
+    FilterResult r = runFilterOnPages(args, pages);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_TRUE(has(r.log, "ERROR: Unable to write the printer stream: Broken pipe\n")) << r.log;
+    EXPECT_FALSE(has(r.log, "INFO: Printing page 3\n"));
 }
 
 }  // namespace

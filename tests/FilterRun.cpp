@@ -2,6 +2,8 @@
 
 #include <cups/raster.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,9 +16,32 @@
 #include <sstream>
 #include <thread>
 
-std::string filterPath() { return QUELMOSS_FILTER; }
-std::string shippedPpdPath() {
-    return std::string(QUELMOSS_SOURCE_DIR) + "/ppd/brivane_quelmoss.ppd";
+// A world-readable copy under /tmp, made once per test process and removed
+// at its end.
+static std::string publicCopy(const std::string& path) {
+    static std::string dir;
+    if (dir.empty()) {
+        char name[] = "/tmp/quelmoss-tests-XXXXXX";
+        if (mkdtemp(name) == nullptr) abort();
+        chmod(name, 0755);
+        dir = name;
+        static const std::string kRemove = "rm -rf '" + dir + "'";
+        atexit([] { (void)!system(kRemove.c_str()); });
+    }
+    std::string copy = dir + "/" + path.substr(path.rfind('/') + 1);
+    if (access(copy.c_str(), F_OK) != 0) {
+        std::string command = "cp '" + path + "' '" + copy + "' && chmod a+rX '" + copy + "'";
+        if (system(command.c_str()) != 0) abort();
+    }
+    return copy;
+}
+
+std::string filterPath(bool for_others) {
+    return for_others ? publicCopy(QUELMOSS_FILTER) : QUELMOSS_FILTER;
+}
+std::string shippedPpdPath(bool for_others) {
+    std::string ppd = std::string(QUELMOSS_SOURCE_DIR) + "/ppd/brivane_quelmoss.ppd";
+    return for_others ? publicCopy(ppd) : ppd;
 }
 std::string sourceDir() { return QUELMOSS_SOURCE_DIR; }
 
@@ -43,9 +68,13 @@ static const char* const kCupsExec = "/usr/lib/cups/daemon/cups-exec";
 static const char* const kCupsPath = "/usr/lib/cups/filter:/usr/bin:/usr/sbin:/bin";
 
 static std::vector<std::string> argvFor(const FilterArgs& args) {
-    std::vector<std::string> argv = {filterPath(), args.job,    args.user,
-                                     args.title,   args.copies, args.options};
-    if (args.with_file_argument) argv.push_back("/etc/hostname");
+    std::vector<std::string> argv = {filterPath(!args.run_as.empty()),
+                                     args.job,
+                                     args.user,
+                                     args.title,
+                                     args.copies,
+                                     args.options};
+    if (!args.file.empty()) argv.push_back(args.file);
     if (args.as_cups) {
         argv[0] = "brivane_quelmoss";
         argv.insert(argv.begin(), {kCupsExec, "-u", std::to_string(getuid()), "-g",
@@ -55,12 +84,18 @@ static std::vector<std::string> argvFor(const FilterArgs& args) {
 }
 
 // Runs argv with stdin from `in_fd`, stdout and stderr to files.
-static pid_t spawn(const std::vector<std::string>& argv, const std::string& ppd,
-                   const std::string& path_env, int in_fd, const std::string& out_path,
-                   const std::string& log_path) {
+static pid_t spawn(const std::vector<std::string>& argv, const FilterArgs& args, int in_fd,
+                   const std::string& out_path, const std::string& log_path) {
     // Opened here, not in the child, so no one reads an earlier run's log.
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (args.closed_reader) {
+        int fds[2];
+        if (pipe(fds) != 0) abort();
+        close(fds[0]);  // gone before the filter starts
+        close(out);
+        out = fds[1];
+    }
     pid_t pid = fork();
     if (pid != 0) {
         close(out);
@@ -70,6 +105,16 @@ static pid_t spawn(const std::vector<std::string>& argv, const std::string& ppd,
     dup2(in_fd, 0);
     dup2(out, 1);
     dup2(log, 2);
+    if (args.umask >= 0) umask((mode_t)args.umask);
+    if (!args.run_as.empty()) {
+        struct passwd* user = getpwnam(args.run_as.c_str());
+        if (user == nullptr || setgroups(0, nullptr) != 0 || setgid(user->pw_gid) != 0 ||
+            setuid(user->pw_uid) != 0) {
+            _exit(126);
+        }
+    }
+    const std::string& ppd = args.ppd;
+    const std::string& path_env = args.path_env;
     if (argv[0] == kCupsExec) {
         clearenv();
         setenv("PATH", kCupsPath, 1);
@@ -110,7 +155,7 @@ static FilterResult runWith(const std::vector<std::string>& argv, const FilterAr
     std::string in_path = dir + "/run.in", out_path = dir + "/run.out", log_path = dir + "/run.log";
     writeFile(in_path, input);
     int in_fd = open(in_path.c_str(), O_RDONLY);
-    pid_t pid = spawn(argv, args.ppd, args.path_env, in_fd, out_path, log_path);
+    pid_t pid = spawn(argv, args, in_fd, out_path, log_path);
     close(in_fd);
     FilterResult result;
     result.exit_status = waitStatus(pid);
@@ -139,8 +184,7 @@ RunningFilter startFilter(const FilterArgs& args) {
     filter.log_path = dir + "/live.log";
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) abort();  // no child may hold the write end
-    filter.pid =
-        spawn(argvFor(args), args.ppd, args.path_env, fds[0], filter.out_path, filter.log_path);
+    filter.pid = spawn(argvFor(args), args, fds[0], filter.out_path, filter.log_path);
     close(fds[0]);
     filter.input_fd = fds[1];
     return filter;

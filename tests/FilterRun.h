@@ -13,8 +13,10 @@
 #include "RasterWriter.h"
 #include "StreamReader.h"
 
-std::string filterPath();      // the built brivane_quelmoss
-std::string shippedPpdPath();  // the PPD the project ships
+// The built filter and the shipped PPD, copied where any user can run and
+// read them when `for_others` (the build tree may not be).
+std::string filterPath(bool for_others = false);
+std::string shippedPpdPath(bool for_others = false);
 std::string sourceDir();
 
 // A fresh directory under the build tree for one test's files.
@@ -35,7 +37,10 @@ struct FilterArgs {
     std::string title = "report.pdf";
     std::string copies = "1";
     std::string options = "";
-    bool with_file_argument = false;
+    std::string file;            // the sixth argument; empty: none
+    std::string run_as;          // a user to run the filter as, as the scheduler runs it as lp
+    int umask = -1;              // the filter's umask; -1: the test's own
+    bool closed_reader = false;  // standard output is a pipe nobody reads
     std::string ppd = shippedPpdPath();  // empty: PPD unset
     std::string path_env;                // empty: the test's own PATH
     // Run as the scheduler does: through cups-exec, with only PATH (CUPS's

@@ -28,13 +28,34 @@ TEST(FilterArguments, WrongCountPrintsUsageAndWritesNothing) {
     }
 }
 
-TEST(FilterArguments, FileArgumentIsLoggedButPagesComeFromStandardInput) {
-    FilterArgs args;
-    args.with_file_argument = true;
-    FilterResult r = runFilterOnPages(args, kOnePage);
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_TRUE(has(r.log, "argv[6]=/etc/hostname \n"));
-    EXPECT_EQ(parseStream(r.out).records.size(), 1u);
+TEST(FilterArguments, NamedFileHoldsThePagesElseStandardInput) {
+    std::string file = scratchDir("named") + "/three.ras";
+    writeFile(file, rasterBytes({{64, 32, Pattern::Checker}, {64, 33, Pattern::Noise}, {8, 8}}));
+    // clang-format off
+    const struct {
+        const char* name;
+        std::string file;
+        std::string input;
+        int exit_status;
+        int records;  // -1: nothing on standard output
+        const char* log;
+    } cases[] = {
+        {"file, empty standard input", file, "", 0, 3, "argv[6]="},
+        {"file and standard input: the file wins", file, rasterBytes(kOnePage), 0, 3, "argv[6]="},
+        {"no file", "", rasterBytes(kOnePage), 0, 1, "argv[5]="},
+        {"missing file", file + ".gone", rasterBytes(kOnePage), 1, -1,
+         "ERROR: Unable to open raster file "},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        FilterArgs args;
+        args.file = c.file;
+        FilterResult r = runFilter(args, c.input);
+        EXPECT_EQ(r.exit_status, c.exit_status) << c.name;
+        EXPECT_TRUE(has(r.log, c.log)) << c.name;
+        int records = r.out.empty() ? -1 : (int)parseStream(r.out).records.size();
+        EXPECT_EQ(records, c.records) << c.name;
+    }
 }
 
 TEST(FilterStartup, NoUsablePpdEndsWithStatusOne) {

@@ -291,6 +291,8 @@ TEST(RefusedRasterPages, AreNamedAndEndTheJobBeforeAnythingOfThemIsWritten) {
         {"bytes per line too small", {64, 32, Pattern::White, 1, 600, 4}, "bytes per line"},
         {"wider than any paper", {40000, 2, Pattern::White, 1, 600}, "larger than any paper"},
         {"taller at 0 dpi", {8, 80000, Pattern::White, 1, 0}, "larger than any paper"},
+        {"Legal plus more than an inch at 1200 dpi", {8, 18100, Pattern::White, 1, 1200},
+         "(0.0 x 15.1 in) is larger than any paper this printer takes (9.5 x 15.0 in at most)"},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -304,6 +306,18 @@ TEST(RefusedRasterPages, AreNamedAndEndTheJobBeforeAnythingOfThemIsWritten) {
         EXPECT_TRUE(has(r.log, c.reason)) << c.name << "\n" << r.log;
         EXPECT_EQ(access("/tmp/tarvelin/7_2_gs.pbm", F_OK), -1) << c.name;
     }
+}
+
+// The largest paper of the shipped PPD, Legal, at its highest resolution,
+// either way round.
+TEST(RefusedRasterPages, LegalAt1200DpiIsNotRefused) {
+    FilterArgs args;
+    args.path_env = standInEncoder(scratchDir("legal"), "echo jbig > \"$last\"");
+    std::vector<RasterPage> pages = {{10200, 16800, Pattern::White, 1, 1200},
+                                     {16800, 10200, Pattern::White, 1, 1200}};
+    FilterResult r = runFilterOnPages(args, pages);
+    EXPECT_EQ(r.exit_status, 0) << r.log;
+    EXPECT_EQ(parseStream(r.out).records.size(), 2u);
 }
 
 TEST(ShortRaster, MissingRowsAreStoredWhite) {

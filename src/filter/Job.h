@@ -30,6 +30,7 @@ struct Job {
     ppd_file_t* ppd = nullptr;
     int num_options = 0;
     cups_option_t* options = nullptr;
+    int input_fd = -1;  // the named raster file, when one was given
     cups_raster_t* raster = nullptr;
     cups_page_header2_t header;  // the page being read, then the look-ahead
     FILE* out = stdout;

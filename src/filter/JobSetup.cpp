@@ -185,8 +185,17 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
     job->m_page = 0;
     job->written_pages = 0;
 
-    // Page data always comes from standard input, even when a file is named.
-    job->raster = cupsRasterOpen(0, CUPS_RASTER_READ);
+    // A named file holds the pages (the scheduler then gives no standard
+    // input); without one they come on standard input.
+    int input = STDIN_FILENO;
+    if (argc == 7) {
+        job->input_fd = input = open(argv[6], O_RDONLY | O_CLOEXEC);
+        if (input < 0) {
+            logMsg("ERROR: Unable to open raster file %s: %s\n", argv[6], strerror(errno));
+            return false;
+        }
+    }
+    job->raster = cupsRasterOpen(input, CUPS_RASTER_READ);
     if (job->raster == nullptr || cupsRasterReadHeader2(job->raster, &job->header) == 0) {
         logMsg("DEBUG: First page header is null \n");
         *exit_status = 0;
@@ -202,6 +211,8 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
 
 void releaseJob(Job* job) {
     if (job->raster != nullptr) cupsRasterClose(job->raster);
+    if (job->input_fd >= 0) close(job->input_fd);
+    job->input_fd = -1;
     if (job->ppd != nullptr) ppdClose(job->ppd);
     cupsFreeOptions(job->num_options, job->options);
     free(job->buff1);

@@ -13,5 +13,6 @@ void sighandler(int signal_number);
 // Sets the job up from the filter arguments (job user title copies options
 // [file]) and the PPD environment variable. Returns true when the page loop
 // should run; false when the job ends here, with *exit_status set
-// (1: bad arguments, no buffers or no PPD; 0: no page in the input).
+// (1: bad arguments, no buffers, no PPD, no working directory or a raster
+// file that can't be opened; 0: no page in the input).
 bool setupJob(int argc, char** argv, Job* job, int* exit_status);

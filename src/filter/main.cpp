@@ -3,8 +3,8 @@
 //
 //   brivane_quelmoss job user title copies options [file]
 //
-// Raster on standard input, PPD named by $PPD, printer stream on standard
-// output, job log on standard error.
+// Raster from the named file or else standard input, PPD named by $PPD,
+// printer stream on standard output, job log on standard error.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
