@@ -140,13 +140,16 @@ TEST(OptionResolution, ShippedPpdAndOptionsGiveTheExpectedSettings) {
          {"DEBUG: duplex is 1 \n", kNoPlain}, {}},
         {"Duplex=DuplexTumble InputSlot=ManualTray MediaType=Thin",
          {{"Duplex", "None"}, {"InputSlot", "ManualTray"}, {"MediaType", "Thin"}},
-         {kManual, "DEBUG: InputSlot is ManualTray.\n"}, {kNoPlain}},
+         {kManual, "DEBUG: InputSlot is ManualTray.\n",
+          "WARNING: Printing one-sided: the printer can't print two-sided from the manual tray\n"},
+         {kNoPlain}},
         {"Duplex=DuplexNoTumble PageSize=A5 FeedEdge=1", {{"Duplex", "None"}, {"FeedEdge", "1"}},
          {kA5L, "DEBUG: ppdIsMarked Flag_Page_A5,value=1\n"}, {"DEBUG: PageSize:"}},
         {"Duplex=DuplexNoTumble PageSize=A5", {{"Duplex", "DuplexNoTumble"}, {"FeedEdge", "0"}},
-         {"DEBUG: PageSize:A5. \n"}, {kA5L}},
+         {"DEBUG: PageSize:A5. \n"}, {kA5L, "WARNING:"}},
         {"Duplex=DuplexTumble PageSize=A6", {{"Duplex", "None"}},
-         {"DEBUG: PageSize:A6. \n", kSize}, {}},
+         {"DEBUG: PageSize:A6. \n", kSize,
+          "WARNING: Printing one-sided: the printer can't print two-sided on page size A6\n"}, {}},
         {"Duplex=DuplexTumble MediaType=Recycled", {{"Duplex", "DuplexTumble"}, {"MediaType", "Plain"}},
          {"DEBUG: ppdIsMarked MediaType,value=0\n"}, {kSize}},
         {"InputSlot=Tray9", {{"InputSlot", "Tray9"}},
@@ -155,7 +158,8 @@ TEST(OptionResolution, ShippedPpdAndOptionsGiveTheExpectedSettings) {
          {"DEBUG: Resolution is 1200dpi. \n", "DEBUG: resX is default(600dpi).\n"}, {}},
         {"Duplex=DuplexTumble PageSize=BANK1", {{"PageSize", "CUS_1"}, {"Duplex", "None"}},
          {"DEBUG: PageSize:CUS_1. \n", kSize}, {}},
-        {"Orientation=Landscape", {}, {"DEBUG: ppdIsMarked Orientation,value=1\n"}, {}},
+        // The shipped PPD offers no Orientation: it would have no effect.
+        {"Orientation=Landscape", {}, {"DEBUG: ppdIsMarked Orientation,value=0\n"}, {}},
     };
     // clang-format on
     for (const OptionCase& c : cases) {
@@ -182,26 +186,37 @@ TEST(OptionResolution, PpdWithoutDuplexOptionMeansTumbleAndCustomSizesAreMapped)
     EXPECT_EQ(jobParam(s.job_params, "Duplex"), "DuplexTumble");
     EXPECT_TRUE(has(r.log, "DEBUG: duplex is 2 \n"));
 
-    args.ppd = writePpd(dir + "/bank2.ppd", {"PageSize:BANK2:A4,BANK2", "Duplex:None:None"});
+    args.ppd = writePpd(dir + "/bank2.ppd", {"PageSize:BANK2:A4,BANK2", "Duplex:None:None",
+                                             "Orientation:Landscape:Portrait,Landscape"});
     r = runFilterOnPages(args, kOnePage);
     s = parseStream(r.out);
     EXPECT_EQ(jobParam(s.job_params, "PageSize"), "CUS_2");
     EXPECT_TRUE(has(r.log, "DEBUG: ppd PageSize,value=BANK2\n"));
+    EXPECT_TRUE(has(r.log, "DEBUG: ppdIsMarked Orientation,value=1\n"));
 }
 
-TEST(Collation, OnlyThePresenceOfTheWordCounts) {
+TEST(Collation, PpdAndSchedulerSpellingsAndTheQueueDefault) {
+    std::string collating = writePpd(scratchDir("collate") + "/collate.ppd",
+                                     {"Collate:True:True,False", "Duplex:None:None"});
+    const char* kCollated = "multiple-document-handling=separate-documents-collated-copies";
+    const char* kUncollated = "multiple-document-handling=separate-documents-uncollated-copies";
     // clang-format off
     const struct {
-        const char* options;
+        std::string options;
         int collate;
+        std::string ppd;  // empty: the shipped one
     } cases[] = {
-        {"noCollate Collate=True", 0}, {"Collate=True", 1}, {"Collate=False", 1},
-        {"collate", 0},                {"", 0},
+        {"noCollate Collate=True", 0, ""}, {"Collate=True", 1, ""}, {"Collate=False", 1, ""},
+        {"collate", 1, ""},                {"", 0, ""},           {"nocollate collate", 0, ""},
+        {"recollate", 0, ""},              {kCollated, 1, ""},
+        {std::string(kUncollated) + " Collate=True", 0, ""},
+        {"", 1, collating},                {"nocollate", 0, collating},
     };
     // clang-format on
     for (const auto& c : cases) {
         FilterArgs args;
         args.options = c.options;
+        if (!c.ppd.empty()) args.ppd = c.ppd;
         FilterResult r = runFilterOnPages(args, kOnePage);
         EXPECT_TRUE(has(r.log, "DEBUG: collate is " + std::to_string(c.collate) + "\n"))
             << c.options;

@@ -15,6 +15,17 @@ bool has(const std::string& log, const std::string& line) {
     return log.find(line) != std::string::npos;
 }
 
+std::string linesStartingWith(const std::string& log, const std::string& prefix) {
+    std::string found;
+    for (size_t at = 0; at < log.size();) {
+        size_t end = log.find('\n', at);
+        end = end == std::string::npos ? log.size() : end + 1;
+        if (log.compare(at, prefix.size(), prefix) == 0) found += log.substr(at, end - at);
+        at = end;
+    }
+    return found;
+}
+
 // Pages that differ in height, so every page makes a different JBIG file.
 std::vector<RasterPage> distinctPages(int count) {
     std::vector<RasterPage> pages;
@@ -100,6 +111,16 @@ TEST(RecordOrder, CopiesCollationAndDuplexGiveTheExpectedRecords) {
         PrinterStream s = parseStream(r.out);
         ASSERT_TRUE(s.valid) << c.name << ": " << s.error;
         EXPECT_EQ(recordsOf(s), c.records) << c.name;
+        // One "PAGE: n i" per record, in order; the printer makes collated
+        // copies, so those records stand for `copies` impressions each.
+        int copies = atoi(c.copies);
+        int impressions = strstr(c.options, "Collate=True") && copies > 1 ? copies : 1;
+        std::string page_lines;
+        for (const Expected& e : c.records) {
+            page_lines +=
+                "PAGE: " + std::to_string(e.page_no) + " " + std::to_string(impressions) + "\n";
+        }
+        EXPECT_EQ(linesStartingWith(r.log, "PAGE: "), page_lines) << c.name;
     }
 }
 

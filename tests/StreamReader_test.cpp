@@ -1,6 +1,7 @@
 #include "StreamReader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -112,6 +113,20 @@ TEST(Inspector, ValidatesPrintsAndWritesPreviews) {
     run = tool + " " + dir + "/cut.prn > /dev/null 2> " + dir + "/err";
     EXPECT_EQ(WEXITSTATUS(system(run.c_str())), 1);
     EXPECT_NE(readFile(dir + "/err").find("malformed stream"), std::string::npos);
+
+    // Two jobs on one connection (a banner page, two documents): each is
+    // reported; a cut in the second still fails the whole stream.
+    std::string two = goodStream() + goodStream();
+    writeFile(dir + "/two.prn", two);
+    run = tool + " --png " + dir + "/png " + dir + "/two.prn > " + dir + "/table";
+    EXPECT_EQ(system(run.c_str()), 0);
+    table = readFile(dir + "/table");
+    EXPECT_NE(table.find("== job-2\n"), std::string::npos) << table;
+    EXPECT_EQ(access((dir + "/png/job-2-page-004.png").c_str(), F_OK), 0);
+    writeFile(dir + "/two-cut.prn", two.substr(0, two.size() - 10));
+    run = tool + " " + dir + "/two-cut.prn > /dev/null 2> " + dir + "/err";
+    EXPECT_EQ(WEXITSTATUS(system(run.c_str())), 1);
+    EXPECT_NE(readFile(dir + "/err").find("job-2: malformed stream"), std::string::npos);
 }
 
 }  // namespace

@@ -24,22 +24,26 @@ static PrinterStreamData malformed(PrinterStreamData stream, const std::string& 
     return stream;
 }
 
-PrinterStreamData readPrinterStream(const std::string& bytes) {
+PrinterStreamData readPrinterJob(const std::string& bytes, size_t* at_io) {
     PrinterStreamData stream;
-    if (bytes.empty()) return malformed(stream, "the stream is empty");
-    if (bytes.size() < 20) return malformed(stream, "the stream ends inside the job block header");
-    if (bytes.compare(0, 16, kJobMagic) != 0) {
-        return malformed(stream, "the stream does not start with the job block magic");
+    size_t start = *at_io;
+    std::string job = start == 0 ? "" : "job at offset " + std::to_string(start) + ": ";
+    if (bytes.size() <= start) return malformed(stream, "the stream is empty");
+    if (bytes.size() - start < 20) {
+        return malformed(stream, job + "the stream ends inside the job block header");
     }
-    int32_t size = int32At(bytes, 16);
-    if (size < 0 || (uint64_t)size > bytes.size() - 20) {
-        return malformed(stream, "the job block claims " + std::to_string(size) +
+    if (bytes.compare(start, 16, kJobMagic) != 0) {
+        return malformed(stream, job + "the stream does not start with the job block magic");
+    }
+    int32_t size = int32At(bytes, start + 16);
+    if (size < 0 || (uint64_t)size > bytes.size() - start - 20) {
+        return malformed(stream, job + "the job block claims " + std::to_string(size) +
                                      " bytes of settings, the stream has " +
-                                     std::to_string(bytes.size() - 20));
+                                     std::to_string(bytes.size() - start - 20));
     }
-    stream.job_params = bytes.substr(20, (size_t)size);
-    size_t at = 20 + (size_t)size;
-    while (at < bytes.size()) {
+    stream.job_params = bytes.substr(start + 20, (size_t)size);
+    size_t at = start + 20 + (size_t)size;
+    while (at < bytes.size() && bytes.compare(at, 16, kJobMagic) != 0) {
         std::string where = "record " + std::to_string(stream.records.size() + 1) + " at offset " +
                             std::to_string(at);
         if (bytes.size() - at < 32) return malformed(stream, where + ": header cut short");
@@ -59,8 +63,27 @@ PrinterStreamData readPrinterStream(const std::string& bytes) {
         at += (size_t)record.data_size;
         stream.records.push_back(std::move(record));
     }
+    *at_io = at;
     stream.valid = true;
     return stream;
+}
+
+PrinterStreamData readPrinterStream(const std::string& bytes) {
+    size_t at = 0;
+    PrinterStreamData stream = readPrinterJob(bytes, &at);
+    if (stream.valid && at < bytes.size()) {
+        return malformed(stream, "a further job starts at offset " + std::to_string(at));
+    }
+    return stream;
+}
+
+std::vector<PrinterStreamData> readPrinterJobs(const std::string& bytes) {
+    std::vector<PrinterStreamData> jobs;
+    size_t at = 0;
+    do {
+        jobs.push_back(readPrinterJob(bytes, &at));
+    } while (jobs.back().valid && at < bytes.size());
+    return jobs;
 }
 
 std::vector<std::string> checkPrinterStream(const PrinterStreamData& stream, bool finished) {

@@ -20,9 +20,19 @@ struct PrinterStreamData {
     std::vector<StreamRecord> records;
 };
 
-// Splits the stream into job block and records; a stream that is cut or
-// malformed anywhere is not valid, with the reason and offset in `error`.
+// Reads the job that starts at offset *at: its block and its records, up to
+// the next job block or the end; *at is left after it. A job that is cut or
+// malformed is not valid, with the reason and offset in `error`.
+PrinterStreamData readPrinterJob(const std::string& bytes, size_t* at);
+
+// Reads a stream of one job: one job block, then records. Anything after
+// them (a further job included) makes it not valid.
 PrinterStreamData readPrinterStream(const std::string& bytes);
+
+// Reads a stream of one or more jobs one after another, as a printer
+// connection carries them (a banner page, several documents). Reading stops
+// at the first job that is not valid, which is then the last one returned.
+std::vector<PrinterStreamData> readPrinterJobs(const std::string& bytes);
 
 // The rules a well-formed job follows: page_no runs 1, 2, 3 ...; first_page
 // 1 on the first record and only on copies of it; when `finished`, exactly

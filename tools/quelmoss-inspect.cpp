@@ -3,10 +3,12 @@
 //
 //   quelmoss-inspect [--json] [--png DIR] [--unfinished] [FILE]
 //
-// Reads FILE or standard input. Prints the job settings and one line per
-// page record; every page is decoded to check its JBIG data, and with --png
-// written as DIR/page-NNN.png. --unfinished accepts a cancelled job, which
-// has no record with last_page 1. Exit status: 0 for a sound stream, 1 for a
+// Reads FILE or standard input: one job, or several one after another as a
+// printer connection may carry them (a banner page, several documents).
+// Prints each job's settings and one line per page record; every page is
+// decoded to check its JBIG data, and with --png written as
+// DIR/page-NNN.png (DIR/job-J-page-NNN.png for the jobs of a longer stream). --unfinished accepts a
+// cancelled job, which has no record with last_page 1. Exit status: 0 for a sound stream, 1 for a
 // malformed one or broken rules (each named on standard error), 2 for bad
 // usage or unreadable input.
 #include <cjson/cJSON.h>
@@ -57,6 +59,7 @@ struct PageView {
 };
 
 std::vector<PageView> decodePages(const PrinterStreamData& stream, const Options& options,
+                                  const std::string& png_prefix,
                                   std::vector<std::string>* problems) {
     std::vector<PageView> views(stream.records.size());
     for (size_t i = 0; i < stream.records.size(); i++) {
@@ -68,9 +71,9 @@ std::vector<PageView> decodePages(const PrinterStreamData& stream, const Options
         }
         if (options.png_dir.empty()) continue;
         char file[32];
-        snprintf(file, sizeof(file), "/page-%03zu.png", i + 1);
+        snprintf(file, sizeof(file), "page-%03zu.png", i + 1);
         std::string error;
-        if (!writePngPreview(options.png_dir + file, view.image, &error)) {
+        if (!writePngPreview(options.png_dir + "/" + png_prefix + file, view.image, &error)) {
             problems->push_back(name + ": " + error);
         }
     }
@@ -95,7 +98,7 @@ void printTable(const PrinterStreamData& stream, const std::vector<PageView>& vi
     }
 }
 
-void printJson(const PrinterStreamData& stream, const std::vector<PageView>& views,
+cJSON* jobJson(const PrinterStreamData& stream, const std::vector<PageView>& views,
                const std::vector<std::string>& problems) {
     cJSON* root = cJSON_CreateObject();
     cJSON_AddBoolToObject(root, "valid", stream.valid && problems.empty());
@@ -119,10 +122,31 @@ void printJson(const PrinterStreamData& stream, const std::vector<PageView>& vie
     cJSON* list = cJSON_AddArrayToObject(root, "problems");
     if (!stream.valid) cJSON_AddItemToArray(list, cJSON_CreateString(stream.error.c_str()));
     for (const std::string& p : problems) cJSON_AddItemToArray(list, cJSON_CreateString(p.c_str()));
-    char* text = cJSON_Print(root);
-    printf("%s\n", text);
-    free(text);
-    cJSON_Delete(root);
+    return root;
+}
+
+// Checks and shows one job; returns whether it is sound. `label` names the
+// job among several ("" for a stream of one).
+bool inspectJob(const PrinterStreamData& stream, const Options& options, const std::string& label,
+                cJSON* json_jobs) {
+    std::vector<std::string> problems;
+    std::vector<PageView> views =
+        decodePages(stream, options, label.empty() ? "" : label + "-", &problems);
+    if (stream.valid) {
+        std::vector<std::string> rules = checkPrinterStream(stream, options.finished);
+        problems.insert(problems.end(), rules.begin(), rules.end());
+    }
+    if (options.json) {
+        cJSON_AddItemToArray(json_jobs, jobJson(stream, views, problems));
+    } else if (stream.valid) {
+        if (!label.empty()) printf("== %s\n", label.c_str());
+        printTable(stream, views);
+    }
+    std::string prefix = label.empty() ? "quelmoss-inspect: " : "quelmoss-inspect: " + label + ": ";
+    if (!stream.valid)
+        fprintf(stderr, "%smalformed stream: %s\n", prefix.c_str(), stream.error.c_str());
+    for (const std::string& p : problems) fprintf(stderr, "%s%s\n", prefix.c_str(), p.c_str());
+    return stream.valid && problems.empty();
 }
 
 int usage(const char* program) {
@@ -157,20 +181,21 @@ int main(int argc, char** argv) {
                 options.input.empty() ? "standard input" : options.input.c_str());
         return 2;
     }
-    PrinterStreamData stream = readPrinterStream(bytes);
-    std::vector<std::string> problems;
-    std::vector<PageView> views = decodePages(stream, options, &problems);
-    if (stream.valid) {
-        std::vector<std::string> rules = checkPrinterStream(stream, options.finished);
-        problems.insert(problems.end(), rules.begin(), rules.end());
+    std::vector<PrinterStreamData> jobs = readPrinterJobs(bytes);
+    cJSON* json_jobs = cJSON_CreateArray();
+    bool sound = true;
+    for (size_t i = 0; i < jobs.size(); i++) {
+        if (i > 0 && !options.json) printf("\n");
+        std::string label = jobs.size() > 1 ? "job-" + std::to_string(i + 1) : "";
+        sound = inspectJob(jobs[i], options, label, json_jobs) && sound;
     }
     if (options.json) {
-        printJson(stream, views, problems);
-    } else if (stream.valid) {
-        printTable(stream, views);
+        // A stream of one job is shown as that job; several as a list.
+        cJSON* shown = jobs.size() > 1 ? json_jobs : cJSON_GetArrayItem(json_jobs, 0);
+        char* text = cJSON_Print(shown);
+        printf("%s\n", text);
+        free(text);
     }
-    if (!stream.valid)
-        fprintf(stderr, "quelmoss-inspect: malformed stream: %s\n", stream.error.c_str());
-    for (const std::string& p : problems) fprintf(stderr, "quelmoss-inspect: %s\n", p.c_str());
-    return (stream.valid && problems.empty()) ? 0 : 1;
+    cJSON_Delete(json_jobs);
+    return sound ? 0 : 1;
 }

@@ -59,6 +59,12 @@ struct Job {
     printer_header buff2_header;
 };
 
+// Impressions one record stands for: the printer makes the copies of a
+// collated job, the filter those of any other.
+inline int impressionsPerRecord(const Job& job) {
+    return job.collate && job.copies > 1 ? job.copies : 1;
+}
+
 // Releases the PPD, the options, the raster stream, the buffers and the
 // working directory.
 void releaseJob(Job* job);

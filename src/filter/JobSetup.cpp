@@ -82,17 +82,34 @@ static void takeCommandLine(char** argv, Job* job) {
     SetJobParam("HostName", host, job->table);
 }
 
-// Only the word's presence counts, as the print dialogs send it.
-static bool wantsCollation(const char* options) {
-    if (strstr(options, "noCollate") != nullptr) {
-        logMsg("DEBUG: option nocollate found\n");
-        return false;
-    }
-    if (strstr(options, "Collate") != nullptr) {
-        logMsg("DEBUG: option collate found\n");
-        return true;
+enum Collation { COLLATION_UNSAID, COLLATION_NO, COLLATION_YES };
+
+// Whether the options text holds `word` as a whole blank-separated token.
+static bool hasToken(const char* options, const char* word) {
+    size_t len = strlen(word);
+    for (const char* at = strstr(options, word); at != nullptr; at = strstr(at + 1, word)) {
+        bool starts = at == options || at[-1] == ' ';
+        bool ends = at[len] == '\0' || at[len] == ' ';
+        if (starts && ends) return true;
     }
     return false;
+}
+
+// The PPD spellings count by their presence alone, as the print dialogs send
+// them; the scheduler's own spellings (the bare words from collate=true and
+// collate=false, and the IPP keyword) count as well. A "no" form wins.
+static Collation askedCollation(const char* options) {
+    if (strstr(options, "noCollate") != nullptr || hasToken(options, "nocollate") ||
+        hasToken(options, "multiple-document-handling=separate-documents-uncollated-copies")) {
+        logMsg("DEBUG: option nocollate found\n");
+        return COLLATION_NO;
+    }
+    if (strstr(options, "Collate") != nullptr || hasToken(options, "collate") ||
+        hasToken(options, "multiple-document-handling=separate-documents-collated-copies")) {
+        logMsg("DEBUG: option collate found\n");
+        return COLLATION_YES;
+    }
+    return COLLATION_UNSAID;
 }
 
 static bool allocateDuplexBuffers(Job* job) {
@@ -158,8 +175,9 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
         return false;
     }
     takeCommandLine(argv, job);
-    job->collate = wantsCollation(argv[5]);
-    logMsg("DEBUG: collate is %d\n", job->collate ? 1 : 0);
+    Collation collation = askedCollation(argv[5]);
+    job->collate = collation == COLLATION_YES;
+    if (collation != COLLATION_UNSAID) logMsg("DEBUG: collate is %d\n", job->collate ? 1 : 0);
 
     if (!allocateDuplexBuffers(job)) {
         logMsg("Buff1 or Buff2 malloc failed\n");
@@ -168,6 +186,11 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
     if (!openPpd(argv, job)) {
         logMsg("ERROR: Unable to open PPD file!\n");
         return false;
+    }
+    if (collation == COLLATION_UNSAID) {
+        // The queue's default, as the administrator set it.
+        job->collate = ppdIsMarked(job->ppd, "Collate", "True") != 0;
+        logMsg("DEBUG: collate is %d\n", job->collate ? 1 : 0);
     }
     resolvePrintOptions(job->ppd, job->num_options, job->options, job->table, &job->settings);
     job->paper_limit = paperLimit(job->ppd);

@@ -132,6 +132,7 @@ static void writeRecord(Job* job, const printer_header& header, int32_t last_pag
     logMsg("DEBUG: write page %d header done\n", header.page_no);
     writeRecordData(job->out, page.data, (size_t)page.size);
     logMsg("DEBUG: write page data done\n");
+    logPageWritten(header.page_no, impressionsPerRecord(*job));
 }
 
 // Collated: each page once; the printer makes the copies.

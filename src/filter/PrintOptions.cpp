@@ -114,21 +114,30 @@ static bool isDuplexPageSize(const char* size) {
     return false;
 }
 
-// The log line of the first rule that forbids duplex, or nullptr.
-static const char* duplexRefusal(PARAM_KEY_SPERATOR_VALUE* table, const PrintSettings& s) {
+// The log line of the first rule that forbids duplex, or nullptr; *why
+// names the rule for the user, with the page size in `size_text`.
+static const char* duplexRefusal(PARAM_KEY_SPERATOR_VALUE* table, const PrintSettings& s,
+                                 const char** why, char* size_text, size_t size_text_size) {
     char* slot = nullptr;
     GetJobParam("InputSlot", &slot, table);
     if (slot != nullptr && strcmp(slot, "ManualTray") == 0) {
+        *why = "from the manual tray";
         return "DEBUG: Duplex is amend to OFF. Cause of Duplex ON + ManualTray. \n";
     }
     if (s.media_class != MEDIA_PLAIN) {
+        *why = "on media other than plain or recycled paper";
         return "DEBUG: Duplex is amend to OFF. Cause of Duplex ON + No Plain. \n";
     }
-    if (isA5L(s)) return "DEBUG: Duplex is amend to OFF. Cause of Duplex ON + A5L. \n";
+    if (isA5L(s)) {
+        *why = "on A5 fed long edge first";
+        return "DEBUG: Duplex is amend to OFF. Cause of Duplex ON + A5L. \n";
+    }
     char* size = nullptr;
     GetJobParam("PageSize", &size, table);
     logMsg("DEBUG: PageSize:%s. \n", size ? size : "");
     if (size == nullptr || !isDuplexPageSize(size)) {
+        snprintf(size_text, size_text_size, "on page size %s", size ? size : "(none)");
+        *why = size_text;
         return "DEBUG: Duplex is amend to OFF. Cause of Duplex ON + Unsupport Media Size. \n";
     }
     return nullptr;
@@ -138,9 +147,12 @@ void applyDuplexConstraints(PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* sett
     logMsg("DEBUG: Verify the Params Constraint. \n");
     if (settings->duplex == 0) return;
     logMsg("DEBUG: Verifying Duplex Constraint... \n");
-    const char* refusal = duplexRefusal(table, *settings);
+    const char* why = "";
+    char size_text[PARAM_VALUE_SIZE + 32];
+    const char* refusal = duplexRefusal(table, *settings, &why, size_text, sizeof(size_text));
     if (refusal == nullptr) return;
     logMsg("%s", refusal);
+    logMsg("WARNING: Printing one-sided: the printer can't print two-sided %s\n", why);
     settings->duplex = 0;
     SetJobParam("Duplex", "None", table);
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "../Utility/Log.h"
 #include "../Utility/Utility.h"
 
 printer_header::printer_header() : first_page(0), last_page(0), data_size(0), page_no(1) {
@@ -19,4 +20,8 @@ void writeRecordHeader(FILE* out, const printer_header& header, int32_t last_pag
 
 void writeRecordData(FILE* out, const unsigned char* data, size_t size) {
     if (size > 0) fwrite(data, 1, size, out);
+}
+
+void logPageWritten(int32_t page_no, int impressions) {
+    logMsg("PAGE: %d %d\n", page_no, impressions);
 }

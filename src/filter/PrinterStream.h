@@ -32,3 +32,7 @@ void writeRecordHeader(FILE* out, const printer_header& header, int32_t last_pag
 
 // The JBIG data of a record, in one write.
 void writeRecordData(FILE* out, const unsigned char* data, size_t size);
+
+// Tells the scheduler's page accounting that record `page_no` was written
+// and stands for `impressions` printed sheets sides ("PAGE: n i").
+void logPageWritten(int32_t page_no, int impressions);
