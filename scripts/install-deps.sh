@@ -6,7 +6,7 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 PACKAGES="build-essential cmake pkg-config libgtest-dev \
   libcups2-dev libcupsimage2-dev libcjson-dev libjbig-dev libpng-dev \
-  jbigkit-bin cups cups-client cups-ppdc cups-filters ghostscript bzip2-doc \
+  jbigkit-bin cups cups-client cups-ppdc cups-ipp-utils cups-filters ghostscript bzip2-doc \
   clang libclang-rt-14-dev clang-format valgrind cppcheck"
 missing=""
 for p in $PACKAGES; do
