@@ -38,8 +38,6 @@ bool pagesAreSmall(int fd) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setEncoderRunner(fakeEncoder);
-    int lock = -1;
-    resetWorkDir(WORK_DIR, &lock);
     return 0;
 }
 
@@ -55,6 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     Job job;
+    openWorkDir(WORK_DIR);  // released, and emptied by the next input, with the job
     memcpy(job.table, tblDefParam, sizeof(job.table));
     uint8_t settings = data[0];
     job.collate = settings & 1;
