@@ -150,8 +150,9 @@ static int makePrivateDir() {
 }
 
 int openWorkDir(const char* path) {
-    // A trailing '/' would make lstat and open follow a link at the path.
-    char dir_path[WORK_PATH_SIZE];
+    // A trailing '/' would make lstat and open follow a link at the path;
+    // one is added back for the page file names.
+    char dir_path[WORK_PATH_SIZE - 1];
     copyBounded(dir_path, sizeof(dir_path), path);
     size_t len = strlen(dir_path);
     while (len > 1 && dir_path[len - 1] == '/') dir_path[--len] = '\0';
