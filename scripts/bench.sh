@@ -14,5 +14,5 @@ cmake --build build-release -j"$(nproc)" >/dev/null
 trap 'restore_fixed_paths' EXIT
 mkdir -p out/bench
 build-release/quelmoss_bench --filter "$PWD/build-release/brivane_quelmoss" \
-  --ppd "$PWD/ppd/brivane_quelmoss.ppd" --source "$PWD" --work "$PWD/out/bench" \
+  --ppd "$PWD/build-release/brivane_quelmoss.ppd" --source "$PWD" --work "$PWD/out/bench" \
   --out "$PWD/out/bench/results.json" "$@"

@@ -12,7 +12,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh >/dev/null
-[ -x build/brivane_quelmoss ] && [ -x build/quelmoss-inspect ] || {
+[ -x build/brivane_quelmoss ] && [ -x build/quelmoss-inspect ] && [ -f build/brivane_quelmoss.ppd ] || {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build -j"$(nproc)" >/dev/null
 }
@@ -26,7 +26,7 @@ else
   set -- -o page-ranges=1-4 -o Duplex=DuplexNoTumble
 fi
 copies=2
-ppd=ppd/brivane_quelmoss.ppd
+ppd=build/brivane_quelmoss.ppd
 options="$*"
 cupsfilter -p "$ppd" -m application/vnd.cups-raster "$@" "$pdf" > "$out/demo.ras" 2> "$out/cupsfilter.log"
 # The filter gets the options text as the scheduler passes it: name=value

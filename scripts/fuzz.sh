@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the libFuzzer targets with clang and runs each one for a bounded
 # time (default 30 s) from its committed seed corpus. A crash stops the run
-# with the crashing input saved under build-fuzz/crashes/.
+# with the crashing input saved under build-fuzz/crashes/ (never in the
+# source tree).
 #
 #   scripts/fuzz.sh [SECONDS]
 set -eu
@@ -12,7 +13,7 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUELMOSS_FUZZ=ON \
 cmake --build build-fuzz -j"$(nproc)" >/dev/null
 mkdir -p build-fuzz/crashes
 . tests/fixed_paths.sh
-trap 'restore_fixed_paths; rm -f /tmp/quelmoss-fuzz-*' EXIT
+trap 'restore_fixed_paths; rm -rf /tmp/quelmoss-fuzz-*' EXIT
 for target in options pbm credentials raster; do
   work="build-fuzz/corpus/$target"
   rm -rf "$work" && mkdir -p "$work"

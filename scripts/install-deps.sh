@@ -7,7 +7,7 @@ SUDO=""
 PACKAGES="build-essential cmake pkg-config libgtest-dev \
   libcups2-dev libcupsimage2-dev libcjson-dev libjbig-dev libpng-dev \
   jbigkit-bin cups cups-client cups-ppdc cups-ipp-utils cups-filters ghostscript bzip2-doc \
-  clang libclang-rt-14-dev clang-format valgrind cppcheck"
+  clang libclang-rt-14-dev clang-format valgrind cppcheck dpkg-dev lintian gzip"
 missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

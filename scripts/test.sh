@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs every test: the test suite in a
-# plain build, the PPD check, the suite again with AddressSanitizer and
+# plain build, the PPD check, the Debian package (built, checked, installed
+# and printed through), the suite again with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and a bounded fuzzing run of every fuzz
 # target. QUICK=1 runs the plain build's tests only.
 set -eu
@@ -22,6 +23,9 @@ DESTDIR="$PWD/build/stage" cmake --install build >/dev/null
 cupstestppd -R "$PWD/build/stage" build/stage/usr/share/ppd/brivane/brivane_quelmoss.ppd
 (cd build && ctest --output-on-failure)
 [ "${QUICK:-0}" = 1 ] && exit 0
+
+echo "== the Debian package, installed and printed through"
+./scripts/package.sh build
 
 echo "== the same tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUELMOSS_SANITIZE=ON

@@ -40,7 +40,7 @@ std::string filterPath(bool for_others) {
     return for_others ? publicCopy(QUELMOSS_FILTER) : QUELMOSS_FILTER;
 }
 std::string shippedPpdPath(bool for_others) {
-    std::string ppd = std::string(QUELMOSS_SOURCE_DIR) + "/ppd/brivane_quelmoss.ppd";
+    std::string ppd = std::string(QUELMOSS_BINARY_DIR) + "/brivane_quelmoss.ppd";
     return for_others ? publicCopy(ppd) : ppd;
 }
 std::string sourceDir() { return QUELMOSS_SOURCE_DIR; }

@@ -65,11 +65,12 @@ filter_dir=$(cups-config --serverbin)/filter
 cp -a "$filter_dir" "$work/filter"
 mount --bind "$work/filter" "$filter_dir"
 mkdir -p "$work/ppd"
-mount --bind "$work/ppd" /usr/share/ppd
 if [ "${QUELMOSS_E2E_INSTALLED:-0}" = 1 ]; then
   # The package's files, as the machine has them outside this namespace.
-  cp -a "$(dirname "$(dpkg -L brivane-quelmoss | grep '\.ppd$')")" /usr/share/ppd/
-else
+  cp -a "$(dirname "$(dpkg -L brivane-quelmoss | grep '\.ppd$')")" "$work/ppd/"
+fi
+mount --bind "$work/ppd" /usr/share/ppd
+if [ "${QUELMOSS_E2E_INSTALLED:-0}" != 1 ]; then
   install_line=$(readme_line "cmake --install")
   eval "$(echo "$install_line" | sed "s| build\$| \"$build\"|")" >/dev/null \
     || fail "the README's install line failed: $install_line"

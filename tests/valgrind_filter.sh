@@ -13,7 +13,7 @@ rm -rf "$work" && mkdir -p "$work"
 trap 'restore_fixed_paths' EXIT
 "$build/rastergen" 700x500:noise 700x501:checker 700x502:diagonal 640x480:black > "$work/job.ras"
 status=0
-PPD="$src/ppd/brivane_quelmoss.ppd" valgrind -q --leak-check=full \
+PPD="$build/brivane_quelmoss.ppd" valgrind -q --leak-check=full \
   --errors-for-leak-kinds=definite,indirect --error-exitcode=99 \
   "$build/brivane_quelmoss" 12 alice doc.pdf 2 "Duplex=DuplexNoTumble" \
   < "$work/job.ras" > "$work/job.prn" 2> "$work/log" || status=$?

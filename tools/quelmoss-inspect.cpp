@@ -2,6 +2,7 @@
 // shows what it holds.
 //
 //   quelmoss-inspect [--json] [--png DIR] [--unfinished] [FILE]
+//   quelmoss-inspect --version
 //
 // Reads FILE or standard input: one job, or several one after another as a
 // printer connection may carry them (a banner page, several documents).
@@ -161,6 +162,7 @@ int main(int argc, char** argv) {
     static const struct option kLong[] = {{"json", no_argument, nullptr, 'j'},
                                           {"png", required_argument, nullptr, 'p'},
                                           {"unfinished", no_argument, nullptr, 'u'},
+                                          {"version", no_argument, nullptr, 'v'},
                                           {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "", kLong, nullptr)) != -1) {
@@ -168,6 +170,7 @@ int main(int argc, char** argv) {
             case 'j': options.json = true; break;
             case 'p': options.png_dir = optarg; break;
             case 'u': options.finished = false; break;
+            case 'v': printf("quelmoss-inspect %s\n", QUELMOSS_VERSION); return 0;
             default: return usage(argv[0]);
         }
     }

@@ -164,6 +164,7 @@ static void writeJobSettings(Job* job) {
 bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
     bool have_output = keepStandardDescriptors();
     installSignals();
+    logMsg("DEBUG: brivane_quelmoss version %s\n", QUELMOSS_VERSION);
     logArguments(argc, argv);
     *exit_status = 1;
     if (!have_output) {

@@ -1,11 +1,15 @@
 #include "FuzzSupport.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 
 std::string inputFile(const uint8_t* data, size_t size, const char* suffix) {
-    std::string path = "/tmp/quelmoss-fuzz-" + std::to_string(getpid()) + suffix;
+    // A directory of its own, so the credentials reader trusts what it holds.
+    std::string dir = "/tmp/quelmoss-fuzz-" + std::to_string(getpid());
+    mkdir(dir.c_str(), 0700);
+    std::string path = dir + "/input" + suffix;
     FILE* file = fopen(path.c_str(), "wb");
     if (file != nullptr) {
         fwrite(data, 1, size, file);

@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <string>
 
-// Writes the input to a per-process scratch file and returns its path.
+// Writes the input to a scratch file in a per-process private directory
+// and returns its path.
 std::string inputFile(const uint8_t* data, size_t size, const char* suffix);
 
 // Encoder stand-in: writes a small fake JBIG file instead of running

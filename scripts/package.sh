@@ -1,0 +1,56 @@
+#!/bin/sh
+# Builds the Debian package from the build tree, checks its control fields,
+# file list and lintian's errors, installs it with apt-get, runs the
+# private-scheduler test against the installed files and removes it again.
+#
+#   scripts/package.sh [BUILD_DIR]     (default: build, already built)
+#
+# The package is left in BUILD_DIR as brivane-quelmoss_VERSION_ARCH.deb.
+set -eu
+cd "$(dirname "$0")/.."
+build=${1:-build}
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/brivane-quelmoss_*.deb | head -n 1)
+echo "== $deb"
+fail() { echo "FAIL: $*"; exit 1; }
+
+# Control fields: the library dependencies dpkg-shlibdeps found, and the
+# programs run at job time.
+depends=$(dpkg-deb -f "$deb" Depends)
+for need in libcups2 libcupsimage2 libcjson1 libjbig0 libpng16-16 jbigkit-bin cups-filters \
+            ghostscript; do
+  echo "$depends" | grep -q "$need" || fail "Depends lacks $need: $depends"
+done
+[ "$(dpkg-deb -f "$deb" Recommends)" = cups ] || fail "Recommends is not cups"
+version=$(sed -n 's/^project(brivane_quelmoss VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "Version is not $version"
+
+# The file list: filter 0755 root/root where CUPS runs filters, the PPD
+# where lpinfo -m lists it, the inspector and the man pages, the copyright.
+dpkg-deb -c "$deb" > "$build/package-files"
+expect_file() {
+  grep -q "^$1 root/root .* \./$2\$" "$build/package-files" || fail "no $1 root/root ./$2"
+}
+expect_file -rwxr-xr-x usr/lib/cups/filter/brivane_quelmoss
+expect_file -rw-r--r-- usr/share/ppd/brivane/brivane_quelmoss.ppd
+expect_file -rwxr-xr-x usr/bin/quelmoss-inspect
+expect_file -rw-r--r-- usr/share/man/man1/quelmoss-inspect.1.gz
+expect_file -rw-r--r-- usr/share/man/man8/brivane_quelmoss.8.gz
+expect_file -rw-r--r-- usr/share/doc/brivane-quelmoss/copyright
+expect_file -rw-r--r-- usr/share/doc/brivane-quelmoss/changelog.gz
+
+if command -v lintian >/dev/null; then
+  lintian --tag-display-limit 0 "$deb" > "$build/lintian.txt" 2>&1 || true
+  if grep -q '^E:' "$build/lintian.txt"; then
+    grep '^E:' "$build/lintian.txt"
+    fail "lintian reports errors"
+  fi
+  echo "lintian: $(grep -c '^[WI]:' "$build/lintian.txt" || true) warnings and notes, no errors"
+fi
+
+# Installed as an administrator would, then printed through.
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: installing the package needs root"; exit 0; }
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "./$deb" >/dev/null
+trap 'DEBIAN_FRONTEND=noninteractive apt-get purge -y brivane-quelmoss >/dev/null' EXIT
+[ "$(quelmoss-inspect --version)" = "quelmoss-inspect $version" ] || fail "inspector version"
+QUELMOSS_E2E_INSTALLED=1 sh tests/cupsd_e2e.sh "$build"
