@@ -16,3 +16,7 @@ if [ -n "$missing" ]; then
   $SUDO apt-get update
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
 fi
+# The tests play the scheduler's user and a second local user.
+for user in lp nobody; do
+  id -u "$user" >/dev/null 2>&1 || $SUDO useradd --system --no-create-home "$user"
+done

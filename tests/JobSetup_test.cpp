@@ -24,6 +24,7 @@ TEST(FilterArguments, WrongCountPrintsUsageAndWritesNothing) {
         EXPECT_EQ(r.out, "");
         std::string usage = "Usage: " + filterPath() + " job user title copies options [file]\n";
         EXPECT_TRUE(has(r.log, "DEBUG: brivane_quelmoss argv[0]=" + filterPath() + " \n"));
+        EXPECT_EQ(r.log.find("DEBUG: brivane_quelmoss version " QUELMOSS_VERSION "\n"), 0u);
         EXPECT_EQ(r.log.substr(r.log.size() - usage.size()), usage) << r.log;
     }
 }

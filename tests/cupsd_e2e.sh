@@ -67,6 +67,7 @@ mount --bind "$work/filter" "$filter_dir"
 mkdir -p "$work/ppd"
 if [ "${QUELMOSS_E2E_INSTALLED:-0}" = 1 ]; then
   # The package's files, as the machine has them outside this namespace.
+  inspect=/usr/bin/quelmoss-inspect
   cp -a "$(dirname "$(dpkg -L brivane-quelmoss | grep '\.ppd$')")" "$work/ppd/"
 fi
 mount --bind "$work/ppd" /usr/share/ppd

@@ -144,9 +144,16 @@ static int makePrivateDir() {
         return 1;
     }
     g_work_dir.fd = open(g_work_dir.path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (g_work_dir.fd < 0) {
+        logMsg("ERROR: Unable to open the private working directory %s: %s\n", g_work_dir.path,
+               strerror(errno));
+        rmdir(g_work_dir.path);
+        g_work_dir.path[0] = '\0';
+        return 1;
+    }
     strncat(g_work_dir.path, "/", sizeof(g_work_dir.path) - strlen(g_work_dir.path) - 1);
     g_work_dir.is_private = true;
-    return g_work_dir.fd < 0 ? 1 : 0;
+    return 0;
 }
 
 int openWorkDir(const char* path) {
@@ -253,7 +260,7 @@ static int openTrustedAuthFile(const char* path) {
         }
         return -1;
     }
-    struct stat st;
+    struct stat st = {};
     int fd = -1;
     if (fstat(dir_fd, &st) != 0 || !trustedOwner(st)) {
         untrusted(path, "its directory", dir_path, st);

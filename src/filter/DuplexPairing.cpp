@@ -157,7 +157,7 @@ static void writePairOnce(Job* job) {
            job->buff1_header.page_no, job->m_page - 1, job->buff1_header.last_page);
     writeRecordData(job->out, job->buff1, (size_t)job->buff1_len);
     logMsg("DEBUG: write page1 data done\n");
-    logPageWritten(job->buff1_header.page_no, 1);
+    logPageWritten(job->buff1_header.page_no, impressionsPerRecord(*job));
 
     logMsg("DEBUG: page2 lastpage is %d,copies %d,pageno is %d\n", job->buff2_header.last_page,
            job->copies_left, job->m_page);
@@ -168,7 +168,7 @@ static void writePairOnce(Job* job) {
            job->buff2_header.page_no, job->m_page, last_page);
     writeRecordData(job->out, job->buff2, (size_t)job->buff2_len);
     logMsg("DEBUG: write page2 data done\n");
-    logPageWritten(job->buff2_header.page_no, 1);
+    logPageWritten(job->buff2_header.page_no, impressionsPerRecord(*job));
 }
 
 void writeDuplexPairs(Job* job) {
