@@ -264,6 +264,7 @@ TEST(Cancellation, SigtermEndsTheJobAfterTheCurrentPage) {
 
 TEST(FailedPages, EndTheJobWithStatus255AndKeepEarlierRecords) {
     std::string dir = scratchDir("failing-encoder");
+    mkdir((dir + "/slow").c_str(), 0755);
     // clang-format off
     const struct {
         const char* name;
@@ -275,6 +276,11 @@ TEST(FailedPages, EndTheJobWithStatus255AndKeepEarlierRecords) {
         {"encoder fails on page 2",
          standInEncoder(dir, "case \"$last\" in *-2.jbg) exit 1;; esac; exec /usr/bin/pbmtojbg \"$@\""),
          1, "ERROR: Unable to print page 2"},
+        // The next page is converting meanwhile: it is stopped, not printed.
+        {"encoder fails on page 2 while page 3 converts",
+         standInEncoder(dir + "/slow", "case \"$last\" in *-2.jbg) sleep 0.3; exit 3;; "
+                        "*-3.jbg) sleep 2;; esac; exec /usr/bin/pbmtojbg \"$@\""),
+         1, "ERROR: JBIG encoder pbmtojbg failed with status 3"},
     };
     // clang-format on
     mkdir((dir + "/empty").c_str(), 0755);
@@ -287,6 +293,7 @@ TEST(FailedPages, EndTheJobWithStatus255AndKeepEarlierRecords) {
         ASSERT_TRUE(s.valid) << c.name << ": " << s.error;
         EXPECT_EQ(s.records.size(), c.records) << c.name;
         EXPECT_TRUE(has(r.log, c.error)) << c.name << "\n" << r.log;
+        EXPECT_EQ(access("/tmp/tarvelin/7-3.jbg", F_OK), -1) << c.name;
     }
 }
 
@@ -358,6 +365,58 @@ namespace {
 
 // The scheduler cancels a job by signalling the whole process group, so the
 // encoder may die with the filter's job: that is no failed page.
+// Pages are read and converted ahead of the page being sent; the stream
+// and the meaning of cancellation stay as if one page were done at a time.
+TEST(ReadAhead, EncoderFinishingAfterTheNextPageWasReadKeepsTheRecordOrder) {
+    std::string dir = scratchDir("slow-first");
+    FilterArgs args;
+    args.copies = "2";
+    // Page 1's encoder waits (bounded) until page 2's has started.
+    args.path_env =
+        standInEncoder(dir, "case \"$last\" in *-1.jbg) for i in $(seq 100); do [ -e \"" + dir +
+                                "/started-2\" ] && echo yes > \"" + dir +
+                                "/overlap\" && break; sleep 0.02; done;; "
+                                "*-2.jbg) touch \"" +
+                                dir + "/started-2\";; esac; exec /usr/bin/pbmtojbg \"$@\"");
+    FilterResult r = runFilterOnPages(args, distinctPages(3));
+    EXPECT_EQ(r.exit_status, 0);
+    std::vector<Expected> want = {{1, 0, 1, 1}, {1, 0, 2, 1}, {0, 0, 3, 2},
+                                  {0, 0, 4, 2}, {0, 0, 5, 3}, {0, 1, 6, 3}};
+    EXPECT_EQ(recordsOf(parseStream(r.out)), want);
+    // The log still tells one page after the other.
+    EXPECT_LT(r.log.find("DEBUG: print m_page 1 write jbg done\n"),
+              r.log.find("INFO: Printing page 2\n"));
+    if (sysconf(_SC_NPROCESSORS_ONLN) > 1) {
+        EXPECT_EQ(readFile(dir + "/overlap"), "yes\n") << "page 2 did not convert beside page 1";
+    }
+}
+
+TEST(ReadAhead, SigtermWhileTwoPagesConvertEndsWithTheOlder) {
+    if (sysconf(_SC_NPROCESSORS_ONLN) < 2) GTEST_SKIP() << "one page converts at a time here";
+    std::string dir = scratchDir("two-converting");
+    FilterArgs args;
+    args.path_env =
+        standInEncoder(dir, "touch \"" + dir + "/started-${last##*-}\"; while [ ! -e \"" + dir +
+                                "/go\" ]; do sleep 0.02; done; "
+                                "exec /usr/bin/pbmtojbg \"$@\"");
+    RunningFilter filter = startFilter(args);
+    feed(&filter, rasterBytes(distinctPages(3)));
+    auto started = [&](int n) {
+        return access((dir + "/started-" + std::to_string(n) + ".jbg").c_str(), F_OK) == 0;
+    };
+    for (int i = 0; i < 500 && !(started(1) && started(2)); i++) usleep(10 * 1000);
+    ASSERT_TRUE(started(1) && started(2));
+    kill(filter.pid, SIGTERM);
+    ASSERT_TRUE(waitForLog(filter, "SIGTERM"));
+    writeFile(dir + "/go", "");
+    FilterResult r = finishFilter(&filter);
+    EXPECT_EQ(r.exit_status, 0);
+    std::vector<Expected> want = {{1, 1, 1, 1}};
+    EXPECT_EQ(recordsOf(parseStream(r.out)), want);
+    EXPECT_EQ(access("/tmp/tarvelin/7-2.jbg", F_OK), -1) << "page 2 was converted";
+    EXPECT_EQ(access("/tmp/tarvelin/7_2_gs.pbm", F_OK), 0);
+}
+
 TEST(Cancellation, EncoderKilledByTheCancellationIsNoError) {
     std::string dir = scratchDir("cancelled-encoder");
     FilterArgs args;

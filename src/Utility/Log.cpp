@@ -30,6 +30,33 @@ size_t escapeControls(const char* text, size_t len, char* out) {
     return n;
 }
 
+static HeldLog* held_log = nullptr;
+
+void holdLog(HeldLog* held) { held_log = held; }
+
+void releaseHeldLog(HeldLog* held) {
+    if (held->len > 0) fwrite(held->text, 1, held->len, stderr);
+    free(held->text);
+    *held = HeldLog();
+}
+
+// Appends to the held lines; without memory for them, writes them now.
+static void keep(HeldLog* held, const char* text, size_t len) {
+    if (held->len + len > held->capacity) {
+        size_t capacity = 2 * (held->len + len);
+        char* grown = (char*)realloc(held->text, capacity);
+        if (grown == nullptr) {
+            releaseHeldLog(held);
+            fwrite(text, 1, len, stderr);
+            return;
+        }
+        held->text = grown;
+        held->capacity = capacity;
+    }
+    memcpy(held->text + held->len, text, len);
+    held->len += len;
+}
+
 void logMsg(const char* fmt, ...) {
     char small[1024];
     va_list args, again;
@@ -52,7 +79,11 @@ void logMsg(const char* fmt, ...) {
     if (escaped != nullptr) {
         size_t n = escapeControls(text, body, escaped);
         if (line_end) escaped[n++] = '\n';
-        fwrite(escaped, 1, n, stderr);  // one write: one line
+        if (held_log != nullptr) {
+            keep(held_log, escaped, n);
+        } else {
+            fwrite(escaped, 1, n, stderr);  // one write: one line
+        }
         free(escaped);
     }
     if (text != small) free(text);

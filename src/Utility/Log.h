@@ -16,6 +16,22 @@ void logMsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // bytes. Returns the length written.
 size_t escapeControls(const char* text, size_t len, char* out);
 
+// Lines held back: the page loop reads pages ahead of the one it sends, and
+// holds their lines until their turn, so the job log still tells the road
+// of one page after the other.
+struct HeldLog {
+    char* text = nullptr;
+    size_t len = 0;
+    size_t capacity = 0;
+};
+
+// From now on logMsg appends to *held instead of writing (nullptr: writes
+// again).
+void holdLog(HeldLog* held);
+
+// Writes what *held holds, in one write, and frees it.
+void releaseHeldLog(HeldLog* held);
+
 // The text logged in place of a non-empty password.
 constexpr const char* PASSWORD_MASK = "********";
 

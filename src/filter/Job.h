@@ -10,11 +10,33 @@
 #include <cstdio>
 
 #include "../JobParamsProc/JobParamsProc.h"
+#include "../Utility/Log.h"
+#include "../image/Jbig.h"
 #include "PrintOptions.h"
 #include "PrinterStream.h"
 
 // Start size of each duplex buffer; a buffer grows for a larger page.
 constexpr size_t DUPLEX_BUFFER_SIZE = 4 * 1024 * 1024;
+
+// The most pages read ahead of the page being sent, each one converting;
+// fewer on a machine with fewer processors online.
+constexpr int MAX_PAGES_AHEAD = 4;
+
+// How the handling of one page ended.
+enum PageResult {
+    PAGE_DONE,       // records written or buffered; the loop goes on
+    PAGE_FAILED,     // the job can't go on: exit status 255
+    PAGE_CANCELLED,  // the encoder was stopped by the job's cancellation: exit 0
+};
+
+// A raster page read and stored, its conversion under way.
+struct PendingPage {
+    int n = 0;                    // its raster_page and m_page
+    PageResult read = PAGE_DONE;  // PAGE_FAILED: refused or not stored (already said)
+    bool last = false;            // the look-ahead found no page after it
+    EncoderRun encoder;
+    HeldLog log;  // its lines, until its turn comes
+};
 
 struct Job {
     // Settings, final once the job block is written.
@@ -31,6 +53,7 @@ struct Job {
     int num_options = 0;
     cups_option_t* options = nullptr;
     int input_fd = -1;  // the named raster file, when one was given
+    int raster_fd = 0;  // what the raster is read from
     cups_raster_t* raster = nullptr;
     cups_page_header2_t header;  // the page being read, then the look-ahead
     FILE* out = stdout;
@@ -47,6 +70,14 @@ struct Job {
     int no_more_pages = 0;    // the current page is the job's last
     int need_extra_page = 0;  // a blank back page must close this duplex job
     int copies_left = 0;
+
+    // Reading ahead: pages read and converting, oldest first, in a ring.
+    PendingPage ahead[MAX_PAGES_AHEAD];
+    int ahead_first = 0;
+    int ahead_count = 0;
+    int pages_read = 0;        // raster pages read so far
+    bool header_read = true;   // `header` holds the header of the page to read next
+    bool input_ended = false;  // no page is to be read any more
 
     // Duplex pairing: the front page (odd m_page) and the back page.
     unsigned char* buff1 = nullptr;
@@ -68,10 +99,3 @@ inline int impressionsPerRecord(const Job& job) {
 // Releases the PPD, the options, the raster stream, the buffers and the
 // working directory.
 void releaseJob(Job* job);
-
-// How the handling of one page ended.
-enum PageResult {
-    PAGE_DONE,       // records written or buffered; the loop goes on
-    PAGE_FAILED,     // the job can't go on: exit status 255
-    PAGE_CANCELLED,  // the encoder was stopped by the job's cancellation: exit 0
-};

@@ -219,6 +219,7 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
             return false;
         }
     }
+    job->raster_fd = input;
     job->raster = cupsRasterOpen(input, CUPS_RASTER_READ);
     if (job->raster == nullptr || cupsRasterReadHeader2(job->raster, &job->header) == 0) {
         logMsg("DEBUG: First page header is null \n");

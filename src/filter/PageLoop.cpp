@@ -1,5 +1,8 @@
 #include "PageLoop.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -69,17 +72,16 @@ bool checkRasterPage(const cups_page_header2_t& h, const PaperLimit& limit, char
 
 // Reads the page's pixels and stores them as "P4" PBM. Rows the raster did
 // not deliver stay white.
-static PageResult storeRasterPage(Job* job, const char* pbm_path) {
+static PageResult storeRasterPage(Job* job, int n, const char* pbm_path) {
     const cups_page_header2_t& h = job->header;
     unsigned bytes = h.cupsHeight * h.cupsBytesPerLine;
     unsigned char* pixels = (unsigned char*)calloc(bytes, 1);
     if (pixels == nullptr) {
-        logMsg("ERROR: Unable to print page %d: no memory for %u bytes of raster\n",
-               job->raster_page, bytes);
+        logMsg("ERROR: Unable to print page %d: no memory for %u bytes of raster\n", n, bytes);
         return PAGE_FAILED;
     }
     unsigned got = cupsRasterReadPixels(job->raster, pixels, bytes);
-    logMsg("DEBUG: Page %d read %d pixels\n", job->raster_page, (int)got);
+    logMsg("DEBUG: Page %d read %d pixels\n", n, (int)got);
 
     PageResult result = PAGE_FAILED;
     FILE* file = createWorkFile(pbm_path);
@@ -89,26 +91,37 @@ static PageResult storeRasterPage(Job* job, const char* pbm_path) {
         if (fclose(file) == 0 && written) result = PAGE_DONE;
     }
     if (result != PAGE_DONE) {
-        logMsg("ERROR: Unable to print page %d: can't store it in %s\n", job->raster_page,
-               pbm_path);
+        logMsg("ERROR: Unable to print page %d: can't store it in %s\n", n, pbm_path);
     }
     free(pixels);
     return result;
 }
 
 // A5L pages are turned before conversion; the turned file is converted then.
-static void convertPage(Job* job, char* jbg_path) {
+// The encoder runs on while the loop reads on.
+static void startConversion(Job* job, PendingPage* page) {
     char pbm[PAGE_PATH_SIZE];
-    pagePbmPath(pbm, job->job_id, job->m_page);
+    pagePbmPath(pbm, job->job_id, page->n);
     if (isA5L(job->settings)) {
         char rotated[PAGE_PATH_SIZE];
-        rotatedPbmPath(rotated, job->job_id, job->m_page);
+        rotatedPbmPath(rotated, job->job_id, page->n);
         rotatePbm(pbm, rotated, -90);
         logMsg("DEBUG: A5L need rotate.[-90]");
         memcpy(pbm, rotated, sizeof(pbm));
     }
-    pageJbgPath(jbg_path, job->job_id, job->m_page);
-    pbmtojbg(pbm, jbg_path);
+    char jbg[PAGE_PATH_SIZE];
+    pageJbgPath(jbg, job->job_id, page->n);
+    startPbmtojbg(pbm, jbg, &page->encoder);
+}
+
+// Pages read ahead of the one being sent are not printed once the job ends
+// before them: their encoders are stopped, their files left as they are.
+static void stopPagesAhead(Job* job) {
+    for (; job->ahead_count > 0; job->ahead_count--) {
+        releaseHeldLog(&job->ahead[job->ahead_first].log);
+        stopPbmtojbg(&job->ahead[job->ahead_first].encoder);
+        job->ahead_first = (job->ahead_first + 1) % MAX_PAGES_AHEAD;
+    }
 }
 
 static printer_header buildPageHeader(Job* job, const JbigPage& page) {
@@ -119,6 +132,7 @@ static printer_header buildPageHeader(Job* job, const JbigPage& page) {
         job->no_more_pages = 1;
         logMsg("DEBUG: cancel job, page %d handleImg done,pring m_page=%d is last page,\n",
                job->raster_page, job->m_page);
+        stopPagesAhead(job);
     }
     header.last_page = job->no_more_pages;
     applyDuplexOddPageRule(job, &header);
@@ -179,41 +193,97 @@ static PageResult emitPage(Job* job, printer_header* header, const JbigPage& pag
     return PAGE_DONE;
 }
 
-static PageResult printRasterPage(Job* job) {
+// Logs the page's start, checks, stores and starts converting it.
+static void readAndConvert(Job* job, PendingPage* page) {
     const cups_page_header2_t& h = job->header;
-    logMsg("DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n",
-           job->raster_page, (int)h.cupsWidth, (int)h.cupsHeight, (int)h.cupsBytesPerLine);
-    logMsg("INFO: Printing page %d\n", job->raster_page);
+    logMsg("DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n", page->n,
+           (int)h.cupsWidth, (int)h.cupsHeight, (int)h.cupsBytesPerLine);
+    logMsg("INFO: Printing page %d\n", page->n);
     char why[200];
     if (!checkRasterPage(h, job->paper_limit, why, sizeof(why))) {
-        logMsg("ERROR: Unable to print page %d: %s\n", job->raster_page, why);
-        return PAGE_FAILED;
+        logMsg("ERROR: Unable to print page %d: %s\n", page->n, why);
+        page->read = PAGE_FAILED;
+        return;
     }
-
-    // Read the pixels and store them.
     char pbm[PAGE_PATH_SIZE];
-    pagePbmPath(pbm, job->job_id, job->raster_page);
-    if (storeRasterPage(job, pbm) != PAGE_DONE) return PAGE_FAILED;
+    pagePbmPath(pbm, job->job_id, page->n);
+    if (storeRasterPage(job, page->n, pbm) != PAGE_DONE) {
+        page->read = PAGE_FAILED;
+        return;
+    }
+    logMsg("DEBUG: page %d handleImg done,pring m_page=%d begin\n", page->n, page->n);
+    startConversion(job, page);
+}
+
+// Reads the raster page whose header was read last, stores it and starts
+// its conversion. Refusals count when the page's turn comes; so do the
+// page's log lines when an earlier page is still to be sent.
+static void readRasterPage(Job* job, PendingPage* page, bool hold_log) {
+    *page = PendingPage();
+    page->n = ++job->pages_read;
+    job->header_read = false;
+    if (hold_log) holdLog(&page->log);
+    readAndConvert(job, page);
+    holdLog(nullptr);
+}
+
+// Whether raster data is waiting, so reading it now blocks no longer than
+// the producer takes to finish what it is writing.
+static bool inputWaiting(const Job& job) {
+    struct pollfd input = {job.raster_fd, POLLIN, 0};
+    return poll(&input, 1, 0) > 0;
+}
+
+// Reads pages ahead, each one converting while the next is read: the
+// look-ahead header of the newest page, then further pages, as long as
+// there is room and the raster is already there. It waits for the raster
+// only when nothing else can be done meanwhile: no page read, or only the
+// newest one, which can't be sent before its look-ahead.
+static void readAhead(Job* job, int limit) {
+    while (!job->input_ended && !cancel_job) {
+        bool others_waiting = job->ahead_count > 1;
+        if (!job->header_read) {
+            if (others_waiting && !inputWaiting(*job)) return;
+            PendingPage& newest =
+                job->ahead[(job->ahead_first + job->ahead_count - 1) % MAX_PAGES_AHEAD];
+            job->header_read = cupsRasterReadHeader2(job->raster, &job->header) != 0;
+            newest.last = !job->header_read;
+            job->input_ended = newest.last;
+            continue;
+        }
+        if (job->ahead_count >= limit) return;
+        if (job->ahead_count > 0 && !inputWaiting(*job)) return;
+        PendingPage* page = &job->ahead[(job->ahead_first + job->ahead_count) % MAX_PAGES_AHEAD];
+        job->ahead_count++;
+        readRasterPage(job, page, job->ahead_count > 1);
+        if (page->read != PAGE_DONE) job->input_ended = true;
+    }
+}
+
+// The rest of the road of the oldest page read: its conversion collected,
+// measured, its header built and its records emitted.
+static PageResult printOldestPage(Job* job) {
+    PendingPage page = job->ahead[job->ahead_first];
+    job->ahead_first = (job->ahead_first + 1) % MAX_PAGES_AHEAD;
+    job->ahead_count--;
+    if (page.read != PAGE_DONE) return page.read;
+    job->raster_page = page.n;
+    job->m_page = page.n;
+    job->no_more_pages = page.last ? 1 : 0;
     job->copies_left = job->copies;
 
-    // Look ahead: is this the job's last page?
-    if (cupsRasterReadHeader2(job->raster, &job->header) == 0) job->no_more_pages = 1;
-    job->m_page++;
-    logMsg("DEBUG: page %d handleImg done,pring m_page=%d begin\n", job->raster_page, job->m_page);
-
-    // Convert and measure.
-    char jbg[PAGE_PATH_SIZE];
-    convertPage(job, jbg);
-    JbigPage page;
-    PageResult result = measureJbig(jbg, "page", job->m_page, &page);
+    // Collect the conversion and measure.
+    finishPbmtojbg(&page.encoder);
+    JbigPage jbig;
+    PageResult result = measureJbig(page.encoder.jbg_file, "page", job->m_page, &jbig);
     if (result != PAGE_DONE) return result;
 
     // Build the record's header, then emit.
-    printer_header header = buildPageHeader(job, page);
-    result = readJbig(job->m_page, &page);
-    if (result == PAGE_DONE) result = emitPage(job, &header, page);
+    printer_header header = buildPageHeader(job, jbig);
+    result = readJbig(job->m_page, &jbig);
+    if (result == PAGE_DONE) result = emitPage(job, &header, jbig);
     if (result == PAGE_DONE) logMsg("DEBUG: print m_page %d write jbg done\n", job->m_page);
-    releaseJbig(&page);
+    releaseJbig(&jbig);
     if (result != PAGE_DONE) return result;
     job->raster_page++;
 
@@ -226,6 +296,14 @@ static PageResult printRasterPage(Job* job) {
     return PAGE_DONE;
 }
 
+// At most one page read ahead a processor, and never many: each holds a
+// page file on disk and an encoder in memory.
+static int pagesAhead() {
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    if (online < 1) return 1;
+    return online < MAX_PAGES_AHEAD ? (int)online : MAX_PAGES_AHEAD;
+}
+
 // Whether what was written so far reached the printer's side of the pipe;
 // a closed reader or a full disk must end the job now, not after every
 // remaining page was converted for nothing.
@@ -236,11 +314,24 @@ static bool streamStillWritable(Job* job) {
 }
 
 int runPageLoop(Job* job) {
-    while (job->no_more_pages == 0 && cancel_job == 0) {
-        PageResult result = printRasterPage(job);
-        if (result == PAGE_FAILED) return -1;
-        if (result == PAGE_CANCELLED) return 0;
-        if (!streamStillWritable(job)) return cancel_job ? 0 : 1;
+    int limit = pagesAhead();
+    int status = 0;
+    while (true) {
+        readAhead(job, limit);
+        if (job->ahead_count == 0) break;
+        PageResult result = printOldestPage(job);
+        if (result != PAGE_DONE) {
+            status = result == PAGE_FAILED ? -1 : 0;
+            break;
+        }
+        if (!streamStillWritable(job)) {
+            status = cancel_job ? 0 : 1;
+            break;
+        }
+        if (job->no_more_pages != 0 || cancel_job != 0) break;
+        // The next page's turn: what it logged while read ahead.
+        if (job->ahead_count > 0) releaseHeldLog(&job->ahead[job->ahead_first].log);
     }
-    return 0;
+    stopPagesAhead(job);
+    return status;
 }

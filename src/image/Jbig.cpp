@@ -1,5 +1,6 @@
 #include "Jbig.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,7 +23,9 @@ EncoderRunner setEncoderRunner(EncoderRunner runner) {
     return previous;
 }
 
-int spawnEncoder(char* const argv[]) {
+// Starts the real encoder; its standard output goes to standard error.
+// Returns its pid, or -1 with errno set.
+static pid_t startEncoder(char* const argv[]) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
@@ -33,11 +36,20 @@ int spawnEncoder(char* const argv[]) {
         errno = rc;
         return -1;
     }
+    return pid;
+}
+
+static int waitEncoder(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;
     }
     return status;
+}
+
+int spawnEncoder(char* const argv[]) {
+    pid_t pid = startEncoder(argv);
+    return pid < 0 ? -1 : waitEncoder(pid);
 }
 
 // Says why the encoder run did not give a JBIG file, unless the job is being
@@ -58,7 +70,11 @@ static void reportEncoderFailure(int status, int spawn_errno, const char* pbm_fi
     }
 }
 
-void pbmtojbg(const char* pbm_file, const char* jbg_file) {
+void startPbmtojbg(const char* pbm_file, const char* jbg_file, EncoderRun* run) {
+    *run = EncoderRun();
+    copyBounded(run->pbm_file, sizeof(run->pbm_file), pbm_file);
+    copyBounded(run->jbg_file, sizeof(run->jbg_file), jbg_file);
+    run->reported = true;  // until the encoder is under way
     // A JBIG file left from before must never pass for this conversion's,
     // and the encoder must write into a fresh private file, not through a
     // link or into a FIFO planted at the name.
@@ -95,12 +111,50 @@ void pbmtojbg(const char* pbm_file, const char* jbg_file) {
     snprintf(height, sizeof(height), "%d", header.height);
     const char* argv[] = {"pbmtojbg", "-q", "-x", width, "-y", height, "-r",     "-s",     "128",
                           "-o",       "0",  "-p", "8",   "-m", "0",    pbm_file, jbg_file, nullptr};
-    int status = current_runner(const_cast<char* const*>(argv));
-    int spawn_errno = errno;
-    logMsg("DEBUG: pbmtojbg: %s\n", command);
-
-    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        unlink(jbg_file);
-        reportEncoderFailure(status, spawn_errno, pbm_file);
+    char* const* args = const_cast<char* const*>(argv);
+    run->reported = false;
+    run->running = true;
+    if (current_runner == spawnEncoder) {
+        run->pid = startEncoder(args);
+        if (run->pid < 0) {
+            run->status = -1;
+            run->start_errno = errno;
+        }
+    } else {
+        run->status = current_runner(args);  // a stand-in runs to its end here
+        run->start_errno = errno;
     }
+    logMsg("DEBUG: pbmtojbg: %s\n", command);
+}
+
+void finishPbmtojbg(EncoderRun* run) {
+    if (!run->running) return;
+    run->running = false;
+    if (run->pid > 0) {
+        run->status = waitEncoder(run->pid);
+        run->pid = -1;
+    }
+    int status = run->status;
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        unlink(run->jbg_file);
+        reportEncoderFailure(status, run->start_errno, run->pbm_file);
+    }
+}
+
+void stopPbmtojbg(EncoderRun* run) {
+    if (!run->running) return;
+    run->running = false;
+    if (run->pid > 0) {
+        kill(run->pid, SIGTERM);
+        waitEncoder(run->pid);
+        run->pid = -1;
+    }
+    unlink(run->jbg_file);
+    logMsg("DEBUG: conversion of %s stopped, the job ends before its page\n", run->pbm_file);
+}
+
+void pbmtojbg(const char* pbm_file, const char* jbg_file) {
+    EncoderRun run;
+    startPbmtojbg(pbm_file, jbg_file, &run);
+    finishPbmtojbg(&run);
 }
