@@ -7,11 +7,19 @@
 // floor, the filter's peak resident memory, and how time grows with pages
 // and resolution. Table on standard output, JSON into --out.
 //
+// Then the end to end figure of a real job (12 pages of a PDF at 600 dpi),
+// as CUPS runs it: CUPS's raster producer (cupsfilter) alone, the filter
+// alone on what it rendered, the same encoder commands back to back, and
+// the producer piped into the filter, with the ratio pipeline / (producer
+// + encoder back to back) and the time to the first page record.
+//
 //   quelmoss_bench --filter F --ppd P --work DIR [--out FILE] [--repeats N] [--quick]
+//                  [--end-to-end-only]
 #include <cjson/cJSON.h>
 #include <cups/raster.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -36,6 +44,7 @@ struct Settings {
     std::string filter, ppd, work, out;
     int repeats = 3;
     bool quick = false;
+    bool end_to_end_only = false;
 };
 
 struct BenchJob {
@@ -62,6 +71,11 @@ double now() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 double cpuSeconds(const rusage& u) {
@@ -156,12 +170,15 @@ std::vector<std::string> pbmFiles(int pages) {
     return files;
 }
 
-Run runFloor(const BenchJob& job, const std::vector<std::string>& pbms) {
+// *encoder_wall, when given, receives the encoder runs' part.
+Run runFloor(const BenchJob& job, const std::vector<std::string>& pbms,
+             double* encoder_wall = nullptr) {
     Run floor;
     double start = now();
     readRaster(job.raster);
     floor.wall = now() - start;
     floor.cpu = floor.wall;  // in-process and single-threaded
+    double read_wall = floor.wall;
     for (const std::string& pbm : pbms) {
         FILE* f = fopen(pbm.c_str(), "rb");
         int w = 0, h = 0;
@@ -176,7 +193,113 @@ Run runFloor(const BenchJob& job, const std::vector<std::string>& pbms) {
         unlink(jbg.c_str());
     }
     floor.status = 0;
+    if (encoder_wall != nullptr) *encoder_wall = floor.wall - read_wall;
     return floor;
+}
+
+// The end to end figure, medians over the repeats.
+struct EndToEnd {
+    int pages = 0;
+    double producer = 0;      // cupsfilter alone, raster to /dev/null
+    double filter = 0;        // the filter alone on that raster
+    double encoder = 0;       // the filter's encoder commands, back to back
+    double pipeline = 0;      // cupsfilter | filter
+    double first_record = 0;  // from the pipeline's start to its first page record
+};
+
+// Runs `command` with sh, its standard output read here; returns the wall
+// time and, in *first_record, when the first byte after the job block came.
+double timePipeline(const std::string& command, double* first_record) {
+    int fds[2];
+    if (pipe(fds) != 0) exit(1);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_addclose(&fa, fds[0]);
+    posix_spawn_file_actions_addclose(&fa, fds[1]);
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    double start = now();
+    pid_t pid;
+    if (posix_spawnp(&pid, "sh", &fa, nullptr, const_cast<char**>(argv), environ) != 0) exit(1);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    std::string head;  // the job block's 20 header bytes
+    size_t total = 0, block_end = SIZE_MAX;
+    *first_record = 0;
+    char chunk[65536];
+    ssize_t n;
+    while ((n = read(fds[0], chunk, sizeof(chunk))) > 0) {
+        if (head.size() < 20) head.append(chunk, std::min((size_t)n, 20 - head.size()));
+        if (head.size() == 20 && block_end == SIZE_MAX) {
+            uint32_t len = (unsigned char)head[16] | (unsigned char)head[17] << 8 |
+                           (unsigned char)head[18] << 16 | (uint32_t)(unsigned char)head[19] << 24;
+            block_end = 20 + (size_t)len;
+        }
+        total += (size_t)n;
+        if (*first_record == 0 && total > block_end) *first_record = now() - start;
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return now() - start;
+}
+
+EndToEnd measureEndToEnd(const Settings& s) {
+    std::string manual = s.work + "/manual.pdf";
+    std::string cmd = "zcat /usr/share/doc/bzip2/manual.pdf.gz > " + manual;
+    if (system(cmd.c_str()) != 0) exit(1);
+    std::string produce = "cupsfilter -p " + s.ppd +
+                          " -m application/vnd.cups-raster -o page-ranges=1-12 " + manual +
+                          " 2>/dev/null";
+    std::string raster = s.work + "/end-to-end.ras";
+    std::string filter = "PPD=" + s.ppd + " " + s.filter + " 1 bench manual.pdf 1 '' 2>/dev/null";
+    if (system((produce + " > " + raster).c_str()) != 0) exit(1);
+    BenchJob job{"end to end", raster, readRaster(raster), 600};
+    std::vector<double> producer, alone, encoder, pipeline, first;
+    for (int i = 0; i < s.repeats; i++) {
+        double ignored = 0;
+        producer.push_back(timePipeline(produce, &ignored));
+        Run f = runFilter(s, job, kModes[0]);
+        alone.push_back(f.wall);
+        double encoder_wall = 0;  // one encoder at a time, as the old filter ran them
+        runFloor(job, pbmFiles(job.pages), &encoder_wall);
+        encoder.push_back(encoder_wall);
+        double first_record = 0;
+        pipeline.push_back(timePipeline(produce + " | " + filter, &first_record));
+        first.push_back(first_record);
+    }
+    EndToEnd e;
+    e.pages = job.pages;
+    e.producer = median(producer);
+    e.filter = median(alone);
+    e.encoder = median(encoder);
+    e.pipeline = median(pipeline);
+    e.first_record = median(first);
+    return e;
+}
+
+void reportEndToEnd(const EndToEnd& e, cJSON* root) {
+    printf("\nEnd to end, %d pages of a PDF at 600 dpi (%ld processors online):\n", e.pages,
+           sysconf(_SC_NPROCESSORS_ONLN));
+    printf("  CUPS's raster producer alone       %7.3f s\n", e.producer);
+    printf("  the filter alone on its raster     %7.3f s  (%.2f of the encoder back to back)\n",
+           e.filter, e.filter / e.encoder);
+    printf("  the encoder run back to back       %7.3f s\n", e.encoder);
+    printf("  producer piped into the filter     %7.3f s\n", e.pipeline);
+    printf("  pipeline / (producer + encoder)    %7.3f\n", e.pipeline / (e.producer + e.encoder));
+    printf("  time to the first page record      %7.3f s\n", e.first_record);
+    cJSON* o = cJSON_CreateObject();
+    cJSON_AddStringToObject(o, "job", "end to end");
+    cJSON_AddNumberToObject(o, "pages", e.pages);
+    cJSON_AddNumberToObject(o, "processors_online", (double)sysconf(_SC_NPROCESSORS_ONLN));
+    cJSON_AddNumberToObject(o, "producer_s", e.producer);
+    cJSON_AddNumberToObject(o, "filter_s", e.filter);
+    cJSON_AddNumberToObject(o, "encoder_back_to_back_s", e.encoder);
+    cJSON_AddNumberToObject(o, "pipeline_s", e.pipeline);
+    cJSON_AddNumberToObject(o, "pipeline_ratio", e.pipeline / (e.producer + e.encoder));
+    cJSON_AddNumberToObject(o, "filter_to_encoder_ratio", e.filter / e.encoder);
+    cJSON_AddNumberToObject(o, "first_record_s", e.first_record);
+    cJSON_AddItemToArray(root, o);
 }
 
 struct Result {
@@ -185,11 +308,6 @@ struct Result {
     double filter_wall, filter_cpu, floor_wall, floor_cpu;
     long peak_kib;
 };
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 Result measure(const Settings& s, const BenchJob& job, const Mode& mode) {
     std::vector<double> fw, fc, lw, lc;
@@ -255,9 +373,11 @@ std::vector<BenchJob> prepareJobs(const Settings& s, const std::string& source_d
     return jobs;
 }
 
-void report(const std::vector<Result>& results, const Settings& s) {
-    printf("%-14s %-10s %5s %8s %9s %9s %9s %9s %7s %9s\n", "job", "mode", "pages", "pages/s",
-           "wall s", "cpu s", "floor s", "floor cpu", "ratio", "peak MiB");
+void report(const std::vector<Result>& results, const EndToEnd& end_to_end, const Settings& s) {
+    if (!results.empty()) {
+        printf("%-14s %-10s %5s %8s %9s %9s %9s %9s %7s %9s\n", "job", "mode", "pages", "pages/s",
+               "wall s", "cpu s", "floor s", "floor cpu", "ratio", "peak MiB");
+    }
     cJSON* root = cJSON_CreateArray();
     for (const Result& r : results) {
         printf("%-14s %-10s %5d %8.2f %9.3f %9.3f %9.3f %9.3f %7.3f %9.1f\n", r.job.c_str(),
@@ -282,7 +402,7 @@ void report(const std::vector<Result>& results, const Settings& s) {
             if (r.job == job && r.mode == mode) return &r;
         return nullptr;
     };
-    printf("\nGrowth (wall time per page, simplex):\n");
+    if (!results.empty()) printf("\nGrowth (wall time per page, simplex):\n");
     const Result* one = find("synthetic 1", "simplex");
     for (const char* name : {"synthetic 10", "synthetic 100"}) {
         const Result* r = find(name, "simplex");
@@ -298,6 +418,7 @@ void report(const std::vector<Result>& results, const Settings& s) {
             printf("  %-8s 600 -> 1200 dpi: x%.2f wall\n", kind, hi->filter_wall / lo->filter_wall);
         }
     }
+    reportEndToEnd(end_to_end, root);
     if (!s.out.empty()) {
         char* text = cJSON_Print(root);
         FILE* f = fopen(s.out.c_str(), "w");
@@ -316,11 +437,15 @@ void report(const std::vector<Result>& results, const Settings& s) {
 int main(int argc, char** argv) {
     Settings s;
     std::string source_dir = ".";
-    static const option kLong[] = {
-        {"filter", required_argument, nullptr, 'f'}, {"ppd", required_argument, nullptr, 'p'},
-        {"work", required_argument, nullptr, 'w'},   {"out", required_argument, nullptr, 'o'},
-        {"source", required_argument, nullptr, 's'}, {"repeats", required_argument, nullptr, 'r'},
-        {"quick", no_argument, nullptr, 'q'},        {nullptr, 0, nullptr, 0}};
+    static const option kLong[] = {{"filter", required_argument, nullptr, 'f'},
+                                   {"ppd", required_argument, nullptr, 'p'},
+                                   {"work", required_argument, nullptr, 'w'},
+                                   {"out", required_argument, nullptr, 'o'},
+                                   {"source", required_argument, nullptr, 's'},
+                                   {"repeats", required_argument, nullptr, 'r'},
+                                   {"quick", no_argument, nullptr, 'q'},
+                                   {"end-to-end-only", no_argument, nullptr, 'e'},
+                                   {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "", kLong, nullptr)) != -1) {
         switch (opt) {
@@ -331,6 +456,7 @@ int main(int argc, char** argv) {
             case 's': source_dir = optarg; break;
             case 'r': s.repeats = std::max(1, atoi(optarg)); break;
             case 'q': s.quick = true; break;
+            case 'e': s.end_to_end_only = true; break;
             default: return 2;
         }
     }
@@ -341,7 +467,8 @@ int main(int argc, char** argv) {
                 argv[0]);
         return 2;
     }
-    std::vector<BenchJob> jobs = prepareJobs(s, source_dir);
+    std::vector<BenchJob> jobs;
+    if (!s.end_to_end_only) jobs = prepareJobs(s, source_dir);
     std::vector<Result> results;
     for (const BenchJob& job : jobs) {
         for (const Mode& mode : kModes) {
@@ -350,6 +477,7 @@ int main(int argc, char** argv) {
             fprintf(stderr, "  measured %s, %s\n", job.name.c_str(), mode.name);
         }
     }
-    report(results, s);
+    EndToEnd end_to_end = measureEndToEnd(s);
+    report(results, end_to_end, s);
     return 0;
 }
