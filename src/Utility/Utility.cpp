@@ -65,6 +65,39 @@ static void removeEntries(int dir_fd) {
     closedir(dir);
 }
 
+// Empties the directory `dir_fd`, which stays open.
+static void emptyDirectory(int dir_fd) {
+    int entries = dup(dir_fd);
+    if (entries >= 0) removeEntries(entries);
+}
+
+// Copies `path` into `out` (`size` bytes) without its trailing '/'s (a
+// trailing '/' would make lstat and open follow a link at the path).
+static void copyWithoutTrailingSlashes(char* out, size_t size, const char* path) {
+    size_t len = copyBounded(out, size, path);
+    if (len >= size) len = size - 1;
+    while (len > 1 && out[len - 1] == '/') out[--len] = '\0';
+}
+
+// Splits `path` at its last '/': its directory into `dir` ("/" for a file
+// at the root, "." for a bare name) and its last component, returned.
+// nullptr when the directory does not fit in `dir_size` bytes.
+static const char* splitPath(const char* path, char* dir, size_t dir_size) {
+    const char* slash = strrchr(path, '/');
+    if (slash == nullptr) {
+        copyBounded(dir, dir_size, ".");
+        return path;
+    }
+    size_t len = slash == path ? 1 : (size_t)(slash - path);
+    if (len >= dir_size) {
+        errno = ENAMETOOLONG;
+        return nullptr;
+    }
+    memcpy(dir, path, len);
+    dir[len] = '\0';
+    return slash + 1;
+}
+
 static WorkDir g_work_dir;
 
 const WorkDir& workDir() { return g_work_dir; }
@@ -131,8 +164,7 @@ static int makePrivateDir() {
     const char* tmp = getenv("TMPDIR");
     if (tmp == nullptr || tmp[0] != '/') tmp = "/tmp";
     char dir_path[WORK_PATH_SIZE];
-    size_t len = copyBounded(dir_path, sizeof(dir_path), tmp);
-    while (len > 1 && dir_path[len - 1] == '/') dir_path[--len] = '\0';
+    copyWithoutTrailingSlashes(dir_path, sizeof(dir_path), tmp);
     if (snprintf(g_work_dir.path, sizeof(g_work_dir.path), "%s/brivane_quelmoss-XXXXXX",
                  dir_path) >= (int)sizeof(g_work_dir.path) - 1) {
         snprintf(g_work_dir.path, sizeof(g_work_dir.path), "/tmp/brivane_quelmoss-XXXXXX");
@@ -157,19 +189,15 @@ static int makePrivateDir() {
 }
 
 int openWorkDir(const char* path) {
-    // A trailing '/' would make lstat and open follow a link at the path;
-    // one is added back for the page file names.
+    // One '/' is added back for the page file names.
     char dir_path[WORK_PATH_SIZE - 1];
-    copyBounded(dir_path, sizeof(dir_path), path);
-    size_t len = strlen(dir_path);
-    while (len > 1 && dir_path[len - 1] == '/') dir_path[--len] = '\0';
+    copyWithoutTrailingSlashes(dir_path, sizeof(dir_path), path);
 
     char why[160] = "";
     int fd = ownDirectory(dir_path, why, sizeof(why));
     if (fd >= 0) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            int entries = dup(fd);
-            if (entries >= 0) removeEntries(entries);
+            emptyDirectory(fd);
         } else {
             logMsg("DEBUG: %s is in use by another job, its files are kept\n", path);
         }
@@ -191,8 +219,7 @@ int openWorkDir(const char* path) {
 
 void closeWorkDir() {
     if (g_work_dir.fd >= 0 && g_work_dir.is_private) {
-        int entries = dup(g_work_dir.fd);
-        if (entries >= 0) removeEntries(entries);
+        emptyDirectory(g_work_dir.fd);
         rmdir(g_work_dir.path);
     }
     if (g_work_dir.fd >= 0) close(g_work_dir.fd);
@@ -239,18 +266,9 @@ static void untrusted(const char* path, const char* what, const char* name, cons
 // Returns the descriptor, or -1 after its log line ("DEBUG: auth_file is
 // not found!" when there simply is none, else one "WARNING: " line).
 static int openTrustedAuthFile(const char* path) {
-    char dir_path[WORK_PATH_SIZE];
-    copyBounded(dir_path, sizeof(dir_path), path);
-    char* slash = strrchr(dir_path, '/');
-    const char* name = slash ? path + (slash - dir_path) + 1 : path;
-    if (slash == dir_path)
-        slash[1] = '\0';
-    else if (slash != nullptr)
-        *slash = '\0';
-    else
-        copyBounded(dir_path, sizeof(dir_path), ".");
-
-    int dir_fd = open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    char dir_path[WORK_PATH_SIZE] = "";
+    const char* name = splitPath(path, dir_path, sizeof(dir_path));
+    int dir_fd = name ? open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
     if (dir_fd < 0) {
         if (errno == ENOENT) {
             logMsg("DEBUG: auth_file is not found!\n");
@@ -378,21 +396,9 @@ static int pageFileDir(const char* path, const char** name, bool* owned) {
         return g_work_dir.fd;
     }
     *owned = true;
-    const char* slash = strrchr(path, '/');
-    if (slash == nullptr) {
-        *name = path;
-        return open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-    *name = slash + 1;
     char dir_path[WORK_PATH_SIZE];
-    size_t len = (size_t)(slash - path) + 1;  // keeps "/" for a file at the root
-    if (len >= sizeof(dir_path)) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    memcpy(dir_path, path, len);
-    dir_path[len] = '\0';
-    return open(dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    *name = splitPath(path, dir_path, sizeof(dir_path));
+    return *name ? open(dir_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
 }
 
 static FILE* openPageFile(const char* path, bool create) {

@@ -114,13 +114,26 @@ static void startConversion(Job* job, PendingPage* page) {
     startPbmtojbg(pbm, jbg, &page->encoder);
 }
 
+// The i-th page read ahead, 0 being the oldest.
+static PendingPage& pageAhead(Job* job, int i) {
+    return job->ahead[(job->ahead_first + i) % MAX_PAGES_AHEAD];
+}
+
+// Takes the oldest page read ahead off the ring.
+static PendingPage popPageAhead(Job* job) {
+    PendingPage page = pageAhead(job, 0);
+    job->ahead_first = (job->ahead_first + 1) % MAX_PAGES_AHEAD;
+    job->ahead_count--;
+    return page;
+}
+
 // Pages read ahead of the one being sent are not printed once the job ends
 // before them: their encoders are stopped, their files left as they are.
 static void stopPagesAhead(Job* job) {
-    for (; job->ahead_count > 0; job->ahead_count--) {
-        releaseHeldLog(&job->ahead[job->ahead_first].log);
-        stopPbmtojbg(&job->ahead[job->ahead_first].encoder);
-        job->ahead_first = (job->ahead_first + 1) % MAX_PAGES_AHEAD;
+    while (job->ahead_count > 0) {
+        PendingPage page = popPageAhead(job);
+        releaseHeldLog(&page.log);
+        stopPbmtojbg(&page.encoder);
     }
 }
 
@@ -244,8 +257,7 @@ static void readAhead(Job* job, int limit) {
         bool others_waiting = job->ahead_count > 1;
         if (!job->header_read) {
             if (others_waiting && !inputWaiting(*job)) return;
-            PendingPage& newest =
-                job->ahead[(job->ahead_first + job->ahead_count - 1) % MAX_PAGES_AHEAD];
+            PendingPage& newest = pageAhead(job, job->ahead_count - 1);
             job->header_read = cupsRasterReadHeader2(job->raster, &job->header) != 0;
             newest.last = !job->header_read;
             job->input_ended = newest.last;
@@ -253,7 +265,7 @@ static void readAhead(Job* job, int limit) {
         }
         if (job->ahead_count >= limit) return;
         if (job->ahead_count > 0 && !inputWaiting(*job)) return;
-        PendingPage* page = &job->ahead[(job->ahead_first + job->ahead_count) % MAX_PAGES_AHEAD];
+        PendingPage* page = &pageAhead(job, job->ahead_count);
         job->ahead_count++;
         readRasterPage(job, page, job->ahead_count > 1);
         if (page->read != PAGE_DONE) job->input_ended = true;
@@ -263,9 +275,7 @@ static void readAhead(Job* job, int limit) {
 // The rest of the road of the oldest page read: its conversion collected,
 // measured, its header built and its records emitted.
 static PageResult printOldestPage(Job* job) {
-    PendingPage page = job->ahead[job->ahead_first];
-    job->ahead_first = (job->ahead_first + 1) % MAX_PAGES_AHEAD;
-    job->ahead_count--;
+    PendingPage page = popPageAhead(job);
     if (page.read != PAGE_DONE) return page.read;
     job->raster_page = page.n;
     job->m_page = page.n;
@@ -330,7 +340,7 @@ int runPageLoop(Job* job) {
         }
         if (job->no_more_pages != 0 || cancel_job != 0) break;
         // The next page's turn: what it logged while read ahead.
-        if (job->ahead_count > 0) releaseHeldLog(&job->ahead[job->ahead_first].log);
+        if (job->ahead_count > 0) releaseHeldLog(&pageAhead(job, 0).log);
     }
     stopPagesAhead(job);
     return status;
