@@ -10,9 +10,8 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh >/dev/null
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DQUELMOSS_TESTS=OFF >/dev/null
 cmake --build build-release -j"$(nproc)" >/dev/null
-. tests/fixed_paths.sh
-trap 'restore_fixed_paths' EXIT
 mkdir -p out/bench
-build-release/quelmoss_bench --filter "$PWD/build-release/brivane_quelmoss" \
+# The filter's fixed paths under /tmp are the benchmark's own.
+exec sh tests/private_tmp.sh "$PWD" build-release/quelmoss_bench --filter "$PWD/build-release/brivane_quelmoss" \
   --ppd "$PWD/build-release/brivane_quelmoss.ppd" --source "$PWD" --work "$PWD/out/bench" \
   --out "$PWD/out/bench/results.json" "$@"

@@ -7,13 +7,13 @@
 #   scripts/fuzz.sh [SECONDS]
 set -eu
 cd "$(dirname "$0")/.."
+# The filter's fixed paths under /tmp are the fuzz run's own.
+[ "${QUELMOSS_PRIVATE_TMP:-}" = 1 ] || exec sh tests/private_tmp.sh "$PWD" sh "$0" "$@"
 seconds=${1:-30}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUELMOSS_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)" >/dev/null
 mkdir -p build-fuzz/crashes
-. tests/fixed_paths.sh
-trap 'restore_fixed_paths; rm -rf /tmp/quelmoss-fuzz-*' EXIT
 for target in options pbm credentials raster; do
   work="build-fuzz/corpus/$target"
   rm -rf "$work" && mkdir -p "$work"

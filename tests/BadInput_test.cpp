@@ -84,11 +84,30 @@ TEST(BadRaster, EndsCleanly) {
     std::string canary = canaryDir();
     // clang-format off
     const BadCase cases[] = {
-        {"garbage", [] { return runFilter(FilterArgs(), std::string(5000, '\x7f')); }, 0,
+        // Told apart: no input at all is no job; anything else that is not
+        // raster is a damaged job, also after pages were printed.
+        {"no bytes", [] { return runFilter(FilterArgs(), ""); }, 0,
          "DEBUG: First page header is null \n", -1},
+        {"garbage", [] { return runFilter(FilterArgs(), std::string(5000, '\x7f')); }, 1,
+         "ERROR: The input is not CUPS raster", -1},
+        {"cut first header",
+         [] { return runFilter(FilterArgs(), rasterBytes(kTwoPages).substr(0, 300)); }, 1,
+         "ERROR: The raster's first page header is cut or damaged", -1},
         // libcups itself refuses a header without pixels.
-        {"zero width", [] { return withPages(FilterArgs(), {{0, 32, Pattern::White}}); }, 0,
-         "DEBUG: First page header is null \n", -1},
+        {"zero width", [] { return withPages(FilterArgs(), {{0, 32, Pattern::White}}); }, 1,
+         "ERROR: The raster's first page header is cut or damaged", -1},
+        {"zero height after page 1",
+         [] { return withPages(FilterArgs(), {kTwoPages[0], {64, 0, Pattern::White}}); }, 1,
+         "ERROR: The raster after page 1 is cut or damaged", 1},
+        {"garbage after page 1",
+         [] { return runFilter(FilterArgs(), rasterBytes({kTwoPages[0]}) + std::string(5000, 'x')); },
+         1, "ERROR: The raster after page 1 is cut or damaged", 1},
+        {"header of page 2 cut",
+         [] {
+             std::string one = rasterBytes({kTwoPages[0]});
+             return runFilter(FilterArgs(), rasterBytes(kTwoPages).substr(0, one.size() + 100));
+         },
+         1, "ERROR: The raster after page 1 is cut or damaged", 1},
         {"2 bits per pixel", [] { return withPages(FilterArgs(), {{64, 8, Pattern::White, 2}}); },
          255, "ERROR: Unable to print page 1: it has 2 bits per pixel", 0},
         {"bytes per line too large",
@@ -105,17 +124,22 @@ TEST(BadRaster, EndsCleanly) {
     for (const BadCase& c : cases) expectEnds(c, canary);
 }
 
-// Cut the raster anywhere: what arrived is printed, the rest is white or
-// missing, and the stream stays well-formed.
+// Cut the raster anywhere: what arrived is printed, a page cut short prints
+// white where rows are missing (and says so), a cut header ends the job as
+// damaged, and the stream stays well-formed with its last record flagged.
 TEST(BadRaster, EveryTruncationEndsCleanly) {
     std::string raster = rasterBytes(kTwoPages);
+    size_t one = rasterBytes({kTwoPages[0]}).size();
     for (size_t cut = 0; cut < raster.size(); cut += 97) {
         FilterResult r = runFilter(FilterArgs(), raster.substr(0, cut));
-        ASSERT_EQ(r.exit_status, 0) << "cut at " << cut;
+        bool in_header = (cut > 0 && cut < 4 + 1796) || (cut > one && cut < one + 1796);
+        ASSERT_EQ(r.exit_status, in_header ? 1 : 0) << "cut at " << cut << "\n" << r.log;
+        EXPECT_EQ(has(r.log, "ERROR:"), in_header) << "cut at " << cut;
         if (r.out.empty()) continue;
         PrinterStream s = parseStream(r.out);
         ASSERT_TRUE(s.valid) << "cut at " << cut << ": " << s.error;
         EXPECT_TRUE(checkPrinterStream(s, true).empty()) << "cut at " << cut;
+        EXPECT_EQ(has(r.log, "is cut short"), !in_header && cut != one) << "cut at " << cut;
     }
 }
 
@@ -312,15 +336,21 @@ TEST(SharedMachine, OwnWorkingDirectoryAndPageFilesArePrivateWhateverTheUmask) {
             chmod("/tmp/tarvelin", (mode_t)c.dir_mode);
             ASSERT_EQ(chown("/tmp/tarvelin", uidOf("lp"), 0), 0);
         }
+        // The encoder, where lp can run it, notes the modes of the page
+        // files it is given: they are gone once the job ends.
+        std::string encoder = "/tmp/quelmoss-modes";
+        (void)!system(("rm -rf " + encoder).c_str());
+        mkdir(encoder.c_str(), 0777);
+        chmod(encoder.c_str(), 0777);
         FilterArgs args;
         args.umask = 022;
+        args.path_env = standInEncoder(encoder, "stat -c %a \"${15}\" \"$last\" >> " + encoder +
+                                                    "/modes; exec /usr/bin/pbmtojbg \"$@\"");
         FilterResult r = runAsLp(args);
         EXPECT_EQ(r.exit_status, 0) << c.name << "\n" << r.log;
         EXPECT_FALSE(has(r.log, "WARNING:")) << c.name;
         EXPECT_EQ(modeOf("/tmp/tarvelin"), 0700u) << c.name;
-        for (const char* file : {"/tmp/tarvelin/7_1_gs.pbm", "/tmp/tarvelin/7-2.jbg"}) {
-            EXPECT_EQ(modeOf(file), 0600u) << c.name << " " << file;
-        }
+        EXPECT_EQ(readFile(encoder + "/modes"), "600\n600\n600\n600\n") << c.name;
     }
     (void)!system("rm -rf /tmp/tarvelin");
 }

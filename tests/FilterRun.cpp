@@ -225,6 +225,15 @@ std::string standInEncoder(const std::string& dir, const std::string& body) {
     return dir + ":" + getenv("PATH");
 }
 
+std::string keepingEncoder(const std::string& dir) {
+    mkdir((dir + "/kept").c_str(), 0777);
+    chmod((dir + "/kept").c_str(), 0777);
+    return standInEncoder(dir, "ls /tmp/tarvelin | wc -l >> " + dir +
+                                   "/files; /usr/bin/pbmtojbg \"$@\" || exit $?; cp \"${15}\" "
+                                   "\"$last\" " +
+                                   dir + "/kept/");
+}
+
 std::string rasterBytes(const std::vector<RasterPage>& pages) {
     std::string path = std::string(QUELMOSS_BINARY_DIR) + "/scratch/pages.ras";
     mkdir((std::string(QUELMOSS_BINARY_DIR) + "/scratch").c_str(), 0755);

@@ -73,6 +73,13 @@ FilterResult finishFilter(RunningFilter* filter);  // closes input, waits
 // `body`. Returns a PATH that finds it first.
 std::string standInEncoder(const std::string& dir, const std::string& body);
 
+// A stand-in pbmtojbg in `dir` that runs the real one and keeps a copy of
+// the PBM file it is given and the JBIG file it makes in dir/kept (the
+// filter removes a page's files once the page is sent), and appends the
+// number of files in /tmp/tarvelin at its start to dir/files. Returns a
+// PATH that finds it first.
+std::string keepingEncoder(const std::string& dir);
+
 // The raster stream bytes of `pages`.
 std::string rasterBytes(const std::vector<RasterPage>& pages);
 

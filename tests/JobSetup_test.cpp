@@ -71,7 +71,7 @@ TEST(FilterStartup, NoUsablePpdEndsWithStatusOne) {
 }
 
 TEST(FilterStartup, InputWithoutPagesEndsCleanlyAfterResettingTheWorkDir) {
-    for (std::string input : {std::string(), std::string("garbage, not raster")}) {
+    for (std::string input : {std::string(), rasterBytes({})}) {
         mkdir("/tmp/tarvelin", 0755);
         writeFile("/tmp/tarvelin/old.jbg", "old");
         FilterResult r = runFilter(FilterArgs(), input);

@@ -19,7 +19,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 77
 fi
 if [ -z "${QUELMOSS_E2E_NAMESPACE:-}" ]; then
-  QUELMOSS_E2E_NAMESPACE=1 exec unshare --mount --propagation private sh "$0" "$@"
+  QUELMOSS_E2E_NAMESPACE=1 exec sh "$(dirname "$0")/private_tmp.sh" "$1" sh "$0" "$@"
 fi
 build=$(cd "$1" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,15 +33,12 @@ port=$((20000 + $$ % 20000))
 server="127.0.0.1:$port"
 pid=""
 
-. "$(dirname "$0")/fixed_paths.sh"
-
 stop() {
   if [ -n "$pid" ]; then
     kill "$pid" 2>/dev/null || true
     for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.5; done
     kill -9 "$pid" 2>/dev/null || true
   fi
-  restore_fixed_paths
 }
 trap stop EXIT
 trap 'exit 1' INT TERM

@@ -7,10 +7,11 @@ set -eu
 build=$1
 src=$2
 command -v valgrind >/dev/null || { echo "SKIP: no valgrind"; exit 77; }
-. "$src/tests/fixed_paths.sh"
+if [ -z "${QUELMOSS_PRIVATE_TMP:-}" ]; then
+  exec sh "$src/tests/private_tmp.sh" "$build" sh "$0" "$@"
+fi
 work="$build/valgrind-run"
 rm -rf "$work" && mkdir -p "$work"
-trap 'restore_fixed_paths' EXIT
 "$build/rastergen" 700x500:noise 700x501:checker 700x502:diagonal 640x480:black > "$work/job.ras"
 status=0
 PPD="$build/brivane_quelmoss.ppd" valgrind -q --leak-check=full \

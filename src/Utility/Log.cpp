@@ -1,15 +1,19 @@
 #include "Log.h"
 
+#include <cctype>
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 // The scheduler reads every line start of standard error as a possible
 // control message (STATE:, PPD:, ATTR:, PAGE: ...). A value the filter logs
 // comes from users (title, options, file names, credentials), so none of its
-// control characters may reach the log raw: only the line end the message
-// itself was written with stays.
+// control characters may reach the log raw.
 size_t escapeControls(const char* text, size_t len, char* out) {
     size_t n = 0;
     for (size_t i = 0; i < len; i++) {
@@ -31,63 +35,222 @@ size_t escapeControls(const char* text, size_t len, char* out) {
 }
 
 static HeldLog* held_log = nullptr;
+// The last byte written to standard error was not a line end: some messages
+// (and the encoder's) leave their line open for the next one.
+static bool line_open = false;
+static std::vector<std::string> secrets;
+
+static const char* const kControlWords[] = {
+    "ERROR:", "WARNING:", "INFO:", "PAGE:", "STATE:", "ATTR:", "PPD:"};
+
+static bool startsControl(const char* text) {
+    for (const char* word : kControlWords) {
+        if (strncmp(text, word, strlen(word)) == 0) return true;
+    }
+    return false;
+}
+
+void logSecret(const char* secret) {
+    if (secret == nullptr || secret[0] == '\0') return;
+    for (const std::string& known : secrets) {
+        if (known == secret) return;
+    }
+    // Longest first, so a secret that holds another is masked whole.
+    auto at = secrets.begin();
+    while (at != secrets.end() && at->size() >= strlen(secret)) ++at;
+    secrets.insert(at, secret);
+}
+
+static void writeRaw(const char* text, size_t len) {
+    if (len == 0) return;
+    fwrite(text, 1, len, stderr);  // one write: one line
+    line_open = text[len - 1] != '\n';
+}
 
 void holdLog(HeldLog* held) { held_log = held; }
 
-void releaseHeldLog(HeldLog* held) {
-    if (held->len > 0) fwrite(held->text, 1, held->len, stderr);
+void discardHeldLog(HeldLog* held) {
     free(held->text);
     *held = HeldLog();
 }
 
+void releaseHeldLog(HeldLog* held) {
+    if (held->len > 0 && held->starts_control && line_open) writeRaw("\n", 1);
+    writeRaw(held->text, held->len);
+    discardHeldLog(held);
+}
+
 // Appends to the held lines; without memory for them, writes them now.
-static void keep(HeldLog* held, const char* text, size_t len) {
-    if (held->len + len > held->capacity) {
-        size_t capacity = 2 * (held->len + len);
+static void keep(HeldLog* held, const char* text, size_t len, bool control) {
+    bool newline = control && held->len > 0 && held->text[held->len - 1] != '\n';
+    size_t needed = held->len + len + 1;
+    if (needed > held->capacity) {
+        size_t capacity = 2 * needed;
         char* grown = (char*)realloc(held->text, capacity);
         if (grown == nullptr) {
             releaseHeldLog(held);
-            fwrite(text, 1, len, stderr);
+            if (control && line_open) writeRaw("\n", 1);
+            writeRaw(text, len);
             return;
         }
         held->text = grown;
         held->capacity = capacity;
     }
+    if (held->len == 0) held->starts_control = control;
+    if (newline) held->text[held->len++] = '\n';
     memcpy(held->text + held->len, text, len);
     held->len += len;
 }
 
-void logMsg(const char* fmt, ...) {
-    char small[1024];
-    va_list args, again;
-    va_start(args, fmt);
-    va_copy(again, args);
-    int len = vsnprintf(small, sizeof(small), fmt, args);
-    va_end(args);
-    char* text = small;
-    if (len >= (int)sizeof(small)) {
-        text = (char*)malloc((size_t)len + 1);
-        if (text != nullptr) vsnprintf(text, (size_t)len + 1, fmt, again);
+static void emit(const std::string& message, bool control) {
+    if (message.empty()) return;
+    if (held_log != nullptr) {
+        keep(held_log, message.data(), message.size(), control);
+        return;
     }
-    va_end(again);
-    if (len < 0 || text == nullptr) return;
-
-    size_t fmt_len = strlen(fmt);
-    bool line_end = fmt_len > 0 && fmt[fmt_len - 1] == '\n' && len > 0;
-    size_t body = (size_t)len - (line_end ? 1 : 0);
-    char* escaped = (char*)malloc(body * 4 + 2);
-    if (escaped != nullptr) {
-        size_t n = escapeControls(text, body, escaped);
-        if (line_end) escaped[n++] = '\n';
-        if (held_log != nullptr) {
-            keep(held_log, escaped, n);
-        } else {
-            fwrite(escaped, 1, n, stderr);  // one write: one line
-        }
-        free(escaped);
+    if (control && line_open) {
+        std::string whole = "\n" + message;
+        writeRaw(whole.data(), whole.size());
+    } else {
+        writeRaw(message.data(), message.size());
     }
-    if (text != small) free(text);
 }
+
+// A value as the log may show it: secrets masked, control characters
+// escaped.
+static void appendValue(std::string* out, std::string value) {
+    for (const std::string& secret : secrets) {
+        for (size_t at = value.find(secret); at != std::string::npos;
+             at = value.find(secret, at + strlen(PASSWORD_MASK))) {
+            value.replace(at, secret.size(), PASSWORD_MASK);
+        }
+    }
+    std::vector<char> escaped(value.size() * 4 + 1);
+    size_t n = escapeControls(value.data(), value.size(), escaped.data());
+    out->append(escaped.data(), n);
+}
+
+template <typename T>
+static std::string formatted(const std::string& spec, T value) {
+    int n = snprintf(nullptr, 0, spec.c_str(), value);
+    if (n <= 0) return std::string();
+    std::string text((size_t)n + 1, '\0');
+    snprintf(&text[0], text.size(), spec.c_str(), value);
+    text.resize((size_t)n);
+    return text;
+}
+
+// printf's work, with the values of %s and %c passed through appendValue.
+// Numbers can't hold control characters and are written as they come.
+static std::string formatMessage(const char* fmt, va_list args) {
+    std::string out;
+    const char* p = fmt;
+    while (*p != '\0') {
+        if (*p != '%') {
+            const char* next = strchr(p, '%');
+            size_t n = next ? (size_t)(next - p) : strlen(p);
+            out.append(p, n);
+            p += n;
+            continue;
+        }
+        p++;
+        if (*p == '%') {
+            out += '%';
+            p++;
+            continue;
+        }
+        std::string spec = "%";
+        while (*p != '\0' && strchr("-+ #0", *p) != nullptr) spec += *p++;
+        if (*p == '*') {
+            spec += std::to_string(va_arg(args, int));
+            p++;
+        }
+        while (isdigit((unsigned char)*p)) spec += *p++;
+        if (*p == '.') {
+            p++;
+            if (*p == '*') {
+                int precision = va_arg(args, int);
+                if (precision >= 0) spec += "." + std::to_string(precision);
+                p++;
+            } else {
+                spec += '.';
+            }
+            while (isdigit((unsigned char)*p)) spec += *p++;
+        }
+        std::string length;
+        while (*p != '\0' && strchr("hlzjtL", *p) != nullptr) length += *p++;
+        char conversion = *p;
+        if (conversion == '\0') break;
+        p++;
+        spec += length;
+        spec += conversion;
+        switch (conversion) {
+            case 'd':
+            case 'i':
+                if (length == "l") {
+                    out += formatted(spec, va_arg(args, long));
+                } else if (length == "ll") {
+                    out += formatted(spec, va_arg(args, long long));
+                } else if (length == "z" || length == "t") {
+                    out += formatted(spec, va_arg(args, ptrdiff_t));
+                } else if (length == "j") {
+                    out += formatted(spec, va_arg(args, intmax_t));
+                } else {
+                    out += formatted(spec, va_arg(args, int));
+                }
+                break;
+            case 'u':
+            case 'x':
+            case 'X':
+            case 'o':
+                if (length == "l") {
+                    out += formatted(spec, va_arg(args, unsigned long));
+                } else if (length == "ll") {
+                    out += formatted(spec, va_arg(args, unsigned long long));
+                } else if (length == "z" || length == "t") {
+                    out += formatted(spec, va_arg(args, size_t));
+                } else if (length == "j") {
+                    out += formatted(spec, va_arg(args, uintmax_t));
+                } else {
+                    out += formatted(spec, va_arg(args, unsigned));
+                }
+                break;
+            case 'e':
+            case 'E':
+            case 'f':
+            case 'F':
+            case 'g':
+            case 'G':
+            case 'a':
+            case 'A':
+                if (length == "L") {
+                    out += formatted(spec, va_arg(args, long double));
+                } else {
+                    out += formatted(spec, va_arg(args, double));
+                }
+                break;
+            case 'c': appendValue(&out, formatted(spec, va_arg(args, int))); break;
+            case 's': {
+                const char* text = va_arg(args, const char*);
+                appendValue(&out, formatted(spec, text ? text : "(null)"));
+                break;
+            }
+            case 'p': out += formatted(spec, va_arg(args, void*)); break;
+            default: break;  // %n and the unknown: nothing to show
+        }
+    }
+    return out;
+}
+
+void logMsg(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    std::string message = formatMessage(fmt, args);
+    va_end(args);
+    emit(message, startsControl(fmt));
+}
+
+void logText(const char* text) { emit(text, startsControl(text)); }
 
 const char* maskedSecret(const char* value) {
     return (value == nullptr || value[0] == '\0') ? value : PASSWORD_MASK;

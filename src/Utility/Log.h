@@ -6,15 +6,29 @@
 #include <cstddef>
 
 // printf-style; the format attribute lets the compiler check every message.
-// Control characters in the message are escaped (\n, \t, \x1b ...), but for
-// the line end that ends `fmt` itself, so no logged value can start a line
-// of its own that the scheduler would take as a control message.
+// The message's own text (the format) is written as it stands, line ends
+// included. What the conversions show are values, which come from users
+// (titles, options, file names, credentials, an encoder's messages): their
+// control characters are escaped (\n, \t, \x1b ...) and every text made a
+// secret by logSecret is masked, so no value can start a line of its own
+// or show a password. A message whose own text starts with a control word
+// the scheduler reads (ERROR:, WARNING:, INFO:, PAGE:, STATE:, ATTR:, PPD:)
+// always starts a line: after a message without a line end, a line end is
+// written first.
 void logMsg(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// A constant text of the program's own, written like a format without
+// conversions (its line ends are its own).
+void logText(const char* text);
 
 // Writes `len` bytes of `text` to `out` with every byte below 0x20 and 0x7f
 // written as an escape, and terminates it. `out` holds at least 4 * len + 1
 // bytes. Returns the length written.
 size_t escapeControls(const char* text, size_t len, char* out);
+
+// From now on every occurrence of `secret` in a logged value is shown as
+// PASSWORD_MASK. Empty texts are ignored.
+void logSecret(const char* secret);
 
 // Lines held back: the page loop reads pages ahead of the one it sends, and
 // holds their lines until their turn, so the job log still tells the road
@@ -23,6 +37,7 @@ struct HeldLog {
     char* text = nullptr;
     size_t len = 0;
     size_t capacity = 0;
+    bool starts_control = false;  // its first message is a control message
 };
 
 // From now on logMsg appends to *held instead of writing (nullptr: writes
@@ -31,6 +46,9 @@ void holdLog(HeldLog* held);
 
 // Writes what *held holds, in one write, and frees it.
 void releaseHeldLog(HeldLog* held);
+
+// Frees what *held holds without writing it: lines of a page never printed.
+void discardHeldLog(HeldLog* held);
 
 // The text logged in place of a non-empty password.
 constexpr const char* PASSWORD_MASK = "********";

@@ -10,10 +10,25 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "Log.h"
 
 volatile sig_atomic_t cancel_job = 0;
+
+int64_t monotonicMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+bool cancelGraceOver() {
+    static int64_t cancelled_at = -1;
+    if (!cancel_job) return false;
+    int64_t now = monotonicMs();
+    if (cancelled_at < 0) cancelled_at = now;
+    return now - cancelled_at > CANCEL_GRACE_MS;
+}
 
 size_t copyBounded(char* dst, size_t capacity, const char* src) {
     size_t len = strlen(src);

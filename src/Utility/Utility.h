@@ -19,6 +19,17 @@ constexpr size_t AUTH_FILE_MAX = 64 * 1024;
 // Set to 1 by the SIGTERM handler; read by the page loop and the encoder run.
 extern volatile sig_atomic_t cancel_job;
 
+// How long a cancelled job may still take over the page in hand: a producer
+// or an encoder that does not finish by then is not waited for.
+constexpr int64_t CANCEL_GRACE_MS = 5000;
+
+// Milliseconds of a clock that never goes back.
+int64_t monotonicMs();
+
+// Whether the job was cancelled more than CANCEL_GRACE_MS ago (counted from
+// the first time this was asked after the cancel).
+bool cancelGraceOver();
+
 // strlcpy: copies at most capacity - 1 bytes and always terminates (when
 // capacity > 0). Returns strlen(src), so a result >= capacity means cut.
 size_t copyBounded(char* dst, size_t capacity, const char* src);

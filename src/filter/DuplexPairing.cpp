@@ -11,7 +11,7 @@
 #include "PageFiles.h"
 
 void applyDuplexOddPageRule(Job* job, printer_header* header) {
-    if (job->settings.duplex != 0 && (job->no_more_pages || cancel_job) && job->m_page % 2 == 1) {
+    if (job->settings.duplex != 0 && job->no_more_pages && job->m_page % 2 == 1) {
         header->last_page = 0;
         job->need_extra_page = 1;
     }
@@ -84,19 +84,16 @@ static void makeBlankPbm(const Job& job, const char* path) {
     fclose(file);
 }
 
-static void writeCollatedBackPage(Job* job, printer_header* extra, const JbigPage& page) {
+// Collated: the printer makes the copies, so the blank back page closes
+// the job whatever their number.
+static PageResult writeCollatedBackPage(Job* job, printer_header* extra, const JbigPage& page) {
     logMsg("DEBUG: current lastpage is %d pageno %d\n", extra->last_page, job->m_page);
-    int32_t last_page = extra->last_page;
-    if (job->copies >= 2) {
-        logMsg("DEBUG: force extra lastpage %d to 0 as the first print when copies is %d\n",
-               extra->last_page, job->copies);
-        last_page = 0;
-    }
     extra->page_no = ++job->written_pages;
-    writeRecordHeader(job->out, *extra, last_page);
+    writeRecordHeader(job->out, *extra, extra->last_page);
     logMsg("DEBUG: write page %d header done\n", extra->page_no);
     writeRecordData(job->out, page.data, (size_t)page.size);
-    logPageWritten(extra->page_no, impressionsPerRecord(*job));
+    if (!recordSent(job->out, extra->page_no, impressionsPerRecord(*job))) return PAGE_UNWRITABLE;
+    return PAGE_DONE;
 }
 
 PageResult addTrailingBackPage(Job* job) {
@@ -105,7 +102,7 @@ PageResult addTrailingBackPage(Job* job) {
     pagePbmPath(pbm, job->job_id, job->m_page);
     makeBlankPbm(*job, pbm);
     pageJbgPath(jbg, job->job_id, job->m_page);
-    pbmtojbg(pbm, jbg);
+    if (pbmtojbg(pbm, jbg) == ENCODE_STOPPED) return PAGE_CANCELLED;
 
     JbigPage page;
     PageResult result = measureJbig(jbg, "extra page", job->m_page, &page);
@@ -127,59 +124,88 @@ PageResult addTrailingBackPage(Job* job) {
             result = noMemoryForPage(job->m_page, page.size);
         }
     } else if (result == PAGE_DONE) {
-        writeCollatedBackPage(job, &extra, page);
+        result = writeCollatedBackPage(job, &extra, page);
+        removePageFiles(job->job_id, job->m_page);
     }
     releaseJbig(&page);
     if (result == PAGE_DONE) logMsg("DEBUG: print extra m_page %d write jbg done\n", job->m_page);
     return result;
 }
 
-// The back record's last_page: only the final copy of the last pair keeps 1.
-static int32_t backPageLastPage(const Job& job) {
-    int32_t last_page = job.buff2_header.last_page;
-    if (job.copies_left >= 2 && last_page == 1) {
+// The back record's last_page: only the final copy of the last pair keeps 1,
+// and a cancel makes it 1 where the job ends.
+static int32_t backPageLastPage(Job* job) {
+    int32_t last_page = job->buff2_header.last_page;
+    if (job->copies_left >= 2 && last_page == 1) {
         logMsg("DEBUG: force lastpage to 0\n");
         last_page = 0;
-    } else if (job.copies_left == 1 && last_page == 1) {
+    } else if (job->copies_left == 1 && last_page == 1) {
         logMsg("DEBUG: force lastpage to 1\n");
     }
-    logMsg("DEBUG: current lastpage is %d,pageno is %d\n", last_page, job.m_page);
+    if (cancelEndsAt(*job, job->m_page)) {
+        logMsg("DEBUG: cancel job, page %d is the last printed\n", job->m_page);
+        last_page = 1;
+        job->cancel_ended = true;
+    }
+    logMsg("DEBUG: current lastpage is %d,pageno is %d\n", last_page, job->m_page);
     return last_page;
 }
 
-static void writePairOnce(Job* job) {
+// One copy of the pair. A cancel seen before a later copy's front makes
+// that front the last record; the first copy's front is always followed by
+// its back, so the sheet the job ends with has both sides.
+static PageResult writePairOnce(Job* job, bool first_copy) {
     logMsg("DEBUG: -----------------------------print m_page %d collate %d duplex %d copies %d\n",
            job->m_page, job->collate ? 1 : 0, job->settings.duplex, job->copies_left);
 
+    int32_t front_last = job->buff1_header.last_page;
+    if (!first_copy && cancelEndsAt(*job, job->m_page)) {
+        logMsg("DEBUG: cancel job, page %d is the last printed\n", job->m_page - 1);
+        front_last = 1;
+        job->cancel_ended = true;
+    }
     job->buff1_header.page_no = ++job->written_pages;
-    writeRecordHeader(job->out, job->buff1_header, job->buff1_header.last_page);
+    writeRecordHeader(job->out, job->buff1_header, front_last);
     logMsg("DEBUG: write page1 %d header done, m_page %d lastpage is %d\n",
-           job->buff1_header.page_no, job->m_page - 1, job->buff1_header.last_page);
+           job->buff1_header.page_no, job->m_page - 1, front_last);
     writeRecordData(job->out, job->buff1, (size_t)job->buff1_len);
     logMsg("DEBUG: write page1 data done\n");
-    logPageWritten(job->buff1_header.page_no, impressionsPerRecord(*job));
+    if (!recordSent(job->out, job->buff1_header.page_no, impressionsPerRecord(*job))) {
+        return PAGE_UNWRITABLE;
+    }
+    if (job->cancel_ended) return PAGE_DONE;
 
     logMsg("DEBUG: page2 lastpage is %d,copies %d,pageno is %d\n", job->buff2_header.last_page,
            job->copies_left, job->m_page);
-    int32_t last_page = backPageLastPage(*job);
+    int32_t last_page = backPageLastPage(job);
     job->buff2_header.page_no = ++job->written_pages;
     writeRecordHeader(job->out, job->buff2_header, last_page);
     logMsg("DEBUG: write page2 %d header done, m_page %d lastpage is %d\n",
            job->buff2_header.page_no, job->m_page, last_page);
     writeRecordData(job->out, job->buff2, (size_t)job->buff2_len);
     logMsg("DEBUG: write page2 data done\n");
-    logPageWritten(job->buff2_header.page_no, impressionsPerRecord(*job));
+    if (!recordSent(job->out, job->buff2_header.page_no, impressionsPerRecord(*job))) {
+        return PAGE_UNWRITABLE;
+    }
+    return PAGE_DONE;
 }
 
-void writeDuplexPairs(Job* job) {
-    if (job->collate || job->settings.duplex == 0) return;
+PageResult writeDuplexPairs(Job* job) {
+    if (job->collate || job->settings.duplex == 0) return PAGE_DONE;
     if (job->m_page % 2 == 1) {
         logMsg("DEBUG: not handle in even page %d, pass\n", job->m_page);
-        return;
+        return PAGE_DONE;
     }
+    PageResult result = PAGE_DONE;
+    bool first_copy = true;
     do {
-        writePairOnce(job);
+        result = writePairOnce(job, first_copy);
+        if (result != PAGE_DONE || job->cancel_ended) break;
+        first_copy = false;
         job->copies_left--;
         logMsg("DEBUG: #####################write 2pages duplex done\n");
     } while (job->copies_left > 0);
+    removePageFiles(job->job_id, job->m_page - 1);
+    removePageFiles(job->job_id, job->m_page);
+    return result;
 }

@@ -21,5 +21,5 @@ PageResult bufferDuplexPage(Job* job, const printer_header& header, const unsign
 PageResult addTrailingBackPage(Job* job);
 
 // After an even m_page of an uncollated duplex job, writes the held pair once
-// per copy.
-void writeDuplexPairs(Job* job);
+// per copy (fewer when cancelled), then removes both pages' files.
+PageResult writeDuplexPairs(Job* job);

@@ -14,6 +14,7 @@
 #include "../image/Jbig.h"
 #include "PrintOptions.h"
 #include "PrinterStream.h"
+#include "RasterInput.h"
 
 // Start size of each duplex buffer; a buffer grows for a larger page.
 constexpr size_t DUPLEX_BUFFER_SIZE = 4 * 1024 * 1024;
@@ -24,18 +25,20 @@ constexpr int MAX_PAGES_AHEAD = 4;
 
 // How the handling of one page ended.
 enum PageResult {
-    PAGE_DONE,       // records written or buffered; the loop goes on
-    PAGE_FAILED,     // the job can't go on: exit status 255
-    PAGE_CANCELLED,  // the encoder was stopped by the job's cancellation: exit 0
+    PAGE_DONE,        // records written or buffered; the loop goes on
+    PAGE_FAILED,      // the job can't go on: exit status 255
+    PAGE_CANCELLED,   // the cancelled job could not wait for the page: exit 0
+    PAGE_UNWRITABLE,  // the printer stream can no longer be written: exit 1
 };
 
 // A raster page read and stored, its conversion under way.
 struct PendingPage {
     int n = 0;                    // its raster_page and m_page
-    PageResult read = PAGE_DONE;  // PAGE_FAILED: refused or not stored (already said)
+    PageResult read = PAGE_DONE;  // else refused, not stored or given up (already said)
     bool last = false;            // the look-ahead found no page after it
     EncoderRun encoder;
-    HeldLog log;  // its lines, until its turn comes
+    EncoderOutcome started = ENCODE_FAILED;  // ENCODED while its conversion runs
+    HeldLog log;                             // its lines, until its turn comes
 };
 
 struct Job {
@@ -53,7 +56,7 @@ struct Job {
     int num_options = 0;
     cups_option_t* options = nullptr;
     int input_fd = -1;  // the named raster file, when one was given
-    int raster_fd = 0;  // what the raster is read from
+    RasterInput input;  // what libcups reads the raster from
     cups_raster_t* raster = nullptr;
     cups_page_header2_t header;  // the page being read, then the look-ahead
     FILE* out = stdout;
@@ -70,6 +73,13 @@ struct Job {
     int no_more_pages = 0;    // the current page is the job's last
     int need_extra_page = 0;  // a blank back page must close this duplex job
     int copies_left = 0;
+
+    // Cancellation: the raster page the job ends with, decided when SIGTERM
+    // is first seen (0 before); once a record was flagged last for it,
+    // nothing more is written.
+    int cancel_page = 0;
+    bool cancel_ended = false;
+    bool input_damaged = false;  // a header could not be read while bytes remained
 
     // Reading ahead: pages read and converting, oldest first, in a ring.
     PendingPage ahead[MAX_PAGES_AHEAD];
@@ -95,6 +105,11 @@ struct Job {
 inline int impressionsPerRecord(const Job& job) {
     return job.collate && job.copies > 1 ? job.copies : 1;
 }
+
+// Whether the cancel makes the record of page `n` about to be written the
+// job's last: it is the page the job ends with (or a later one), or an
+// earlier page could not be finished within the cancel's grace period.
+bool cancelEndsAt(const Job& job, int n);
 
 // Releases the PPD, the options, the raster stream, the buffers and the
 // working directory.

@@ -193,6 +193,8 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
         job->collate = ppdIsMarked(job->ppd, "Collate", "True") != 0;
         logMsg("DEBUG: collate is %d\n", job->collate ? 1 : 0);
     }
+    // The printer makes the copies of a collated job: it must be told so.
+    SetJobParam("Collate", job->collate ? "True" : "False", job->table);
     resolvePrintOptions(job->ppd, job->num_options, job->options, job->table, &job->settings);
     job->paper_limit = paperLimit(job->ppd);
     job->copies = atoi(argv[4]);
@@ -210,18 +212,29 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
     job->written_pages = 0;
 
     // A named file holds the pages (the scheduler then gives no standard
-    // input); without one they come on standard input.
+    // input); without one they come on standard input. A FIFO without a
+    // writer must not hold the job up.
     int input = STDIN_FILENO;
     if (argc == 7) {
-        job->input_fd = input = open(argv[6], O_RDONLY | O_CLOEXEC);
+        job->input_fd = input = open(argv[6], O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (input < 0) {
             logMsg("ERROR: Unable to open raster file %s: %s\n", argv[6], strerror(errno));
             return false;
         }
     }
-    job->raster_fd = input;
-    job->raster = cupsRasterOpen(input, CUPS_RASTER_READ);
+    job->raster = openRasterInput(&job->input, input);
+    uint64_t before = job->input.delivered;
+    if (job->raster == nullptr && before > 0) {
+        logMsg("ERROR: The input is not CUPS raster: nothing can be printed\n");
+        return false;
+    }
     if (job->raster == nullptr || cupsRasterReadHeader2(job->raster, &job->header) == 0) {
+        if (job->raster != nullptr && rasterDamaged(&job->input, before)) {
+            logMsg(
+                "ERROR: The raster's first page header is cut or damaged: nothing can be "
+                "printed\n");
+            return false;
+        }
         logMsg("DEBUG: First page header is null \n");
         *exit_status = 0;
         return false;

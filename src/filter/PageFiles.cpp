@@ -1,5 +1,7 @@
 #include "PageFiles.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -19,13 +21,19 @@ void rotatedPbmPath(char* path, int job_id, int n) {
 
 void pageJbgPath(char* path, int job_id, int n) { formatPath(path, "%s%d-%d.jbg", job_id, n); }
 
+void removePageFiles(int job_id, int n) {
+    char path[PAGE_PATH_SIZE];
+    pagePbmPath(path, job_id, n);
+    unlink(path);
+    rotatedPbmPath(path, job_id, n);
+    unlink(path);
+    pageJbgPath(path, job_id, n);
+    unlink(path);
+}
+
 PageResult measureJbig(const char* path, const char* label, int n, JbigPage* page) {
     page->file = openWorkFile(path);
     if (page->file == nullptr) {
-        if (cancel_job) {
-            logMsg("DEBUG: %s %d not converted, the job is being cancelled\n", label, n);
-            return PAGE_CANCELLED;
-        }
         logMsg("ERROR: Unable to print %s %d: its JBIG file %s was not made\n", label, n, path);
         return PAGE_FAILED;
     }

@@ -19,6 +19,10 @@ void rotatedPbmPath(char* path, int job_id, int n);
 // "<work dir>/<job>-<n>.jbg": what the encoder made of the page.
 void pageJbgPath(char* path, int job_id, int n);
 
+// Removes the page's files (PBM, turned PBM, JBIG), once nothing of the
+// page is to be written any more.
+void removePageFiles(int job_id, int n);
+
 // A page's JBIG data held for sending.
 struct JbigPage {
     FILE* file = nullptr;
@@ -27,8 +31,7 @@ struct JbigPage {
 };
 
 // Opens the JBIG file and measures it, logging as "DEBUG: <label> <n> ...".
-// On failure it logs why (an "ERROR: " line unless the job is being
-// cancelled) and returns PAGE_FAILED or PAGE_CANCELLED with nothing open.
+// On failure it logs why and returns PAGE_FAILED with nothing open.
 PageResult measureJbig(const char* path, const char* label, int n, JbigPage* page);
 
 // Reads the measured file whole, in one read; a short read leaves zeros.

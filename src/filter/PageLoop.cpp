@@ -70,8 +70,8 @@ bool checkRasterPage(const cups_page_header2_t& h, const PaperLimit& limit, char
     return true;
 }
 
-// Reads the page's pixels and stores them as "P4" PBM. Rows the raster did
-// not deliver stay white.
+// Reads the page's pixels row by row and stores them as "P4" PBM. Rows the
+// raster did not deliver stay white.
 static PageResult storeRasterPage(Job* job, int n, const char* pbm_path) {
     const cups_page_header2_t& h = job->header;
     unsigned bytes = h.cupsHeight * h.cupsBytesPerLine;
@@ -80,8 +80,24 @@ static PageResult storeRasterPage(Job* job, int n, const char* pbm_path) {
         logMsg("ERROR: Unable to print page %d: no memory for %u bytes of raster\n", n, bytes);
         return PAGE_FAILED;
     }
-    unsigned got = cupsRasterReadPixels(job->raster, pixels, bytes);
-    logMsg("DEBUG: Page %d read %d pixels\n", n, (int)got);
+    setDirectRead(&job->input, pixels, bytes);
+    unsigned rows = 0;
+    while (rows < h.cupsHeight &&
+           cupsRasterReadPixels(job->raster, pixels + (size_t)rows * h.cupsBytesPerLine,
+                                h.cupsBytesPerLine) == h.cupsBytesPerLine) {
+        rows++;
+    }
+    setDirectRead(&job->input, nullptr, 0);
+    if (job->input.gave_up) {
+        logMsg("DEBUG: page %d not printed: the job was cancelled while it arrived\n", n);
+        free(pixels);
+        return PAGE_CANCELLED;
+    }
+    logMsg("DEBUG: Page %d read %d pixels\n", n, (int)(rows * h.cupsBytesPerLine));
+    if (rows < h.cupsHeight) {
+        logMsg("WARNING: Page %d is cut short: %u of its %u rows arrived, the rest prints white\n",
+               n, rows, h.cupsHeight);
+    }
 
     PageResult result = PAGE_FAILED;
     FILE* file = createWorkFile(pbm_path);
@@ -111,7 +127,7 @@ static void startConversion(Job* job, PendingPage* page) {
     }
     char jbg[PAGE_PATH_SIZE];
     pageJbgPath(jbg, job->job_id, page->n);
-    startPbmtojbg(pbm, jbg, &page->encoder);
+    page->started = startPbmtojbg(pbm, jbg, &page->encoder);
 }
 
 // The i-th page read ahead, 0 being the oldest.
@@ -127,25 +143,61 @@ static PendingPage popPageAhead(Job* job) {
     return page;
 }
 
-// Pages read ahead of the one being sent are not printed once the job ends
-// before them: their encoders are stopped, their files left as they are.
-static void stopPagesAhead(Job* job) {
+// A page that will not be printed: its encoder stopped, its lines and its
+// files gone.
+static void dropPage(Job* job, PendingPage* page) {
+    stopPbmtojbg(&page->encoder);
+    discardHeldLog(&page->log);
+    removePageFiles(job->job_id, page->n);
+}
+
+// Pages read ahead that the job ends before are not printed.
+static void dropPagesAhead(Job* job) {
+    int dropped = job->ahead_count;
     while (job->ahead_count > 0) {
         PendingPage page = popPageAhead(job);
-        releaseHeldLog(&page.log);
-        stopPbmtojbg(&page.encoder);
+        dropPage(job, &page);
     }
+    if (dropped > 0) logMsg("DEBUG: %d pages read ahead were not printed\n", dropped);
+}
+
+// The cancel's page, once SIGTERM is seen: `n` is the page being read or
+// sent then. Pages read ahead of it stop converting at once.
+static void noteCancel(Job* job, int n) {
+    if (!cancel_job || job->cancel_page != 0) return;
+    job->cancel_page = n;
+    for (int i = 0; i < job->ahead_count; i++) {
+        if (pageAhead(job, i).n > n) stopPbmtojbg(&pageAhead(job, i).encoder);
+    }
+}
+
+// A cancel seen between pages ends the job with the oldest page not yet
+// wholly sent; with none read, with the next page, whose header is in hand,
+// so that the printer still gets a record flagged last.
+static void settleCancel(Job* job) {
+    if (!cancel_job || job->cancel_page != 0) return;
+    if (job->ahead_count > 0) {
+        noteCancel(job, pageAhead(job, 0).n);
+    } else if (job->header_read && !job->input_ended) {
+        noteCancel(job, job->pages_read + 1);
+    } else {
+        noteCancel(job, job->pages_read);
+    }
+}
+
+bool cancelEndsAt(const Job& job, int n) {
+    return job.cancel_page != 0 && (n >= job.cancel_page || cancelGraceOver());
 }
 
 static printer_header buildPageHeader(Job* job, const JbigPage& page) {
     printer_header header;
     header.page_no = job->m_page;
     if (job->raster_page == 1) header.first_page = 1;
-    if (cancel_job) {
+    noteCancel(job, job->raster_page);
+    if (job->cancel_page == job->raster_page) {
         job->no_more_pages = 1;
         logMsg("DEBUG: cancel job, page %d handleImg done,pring m_page=%d is last page,\n",
                job->raster_page, job->m_page);
-        stopPagesAhead(job);
     }
     header.last_page = job->no_more_pages;
     applyDuplexOddPageRule(job, &header);
@@ -153,27 +205,40 @@ static printer_header buildPageHeader(Job* job, const JbigPage& page) {
     return header;
 }
 
-static void writeRecord(Job* job, const printer_header& header, int32_t last_page,
-                        const JbigPage& page) {
+static PageResult writeRecord(Job* job, const printer_header& header, int32_t last_page,
+                              const JbigPage& page) {
     writeRecordHeader(job->out, header, last_page);
     logMsg("DEBUG: write page %d header done\n", header.page_no);
     writeRecordData(job->out, page.data, (size_t)page.size);
     logMsg("DEBUG: write page data done\n");
-    logPageWritten(header.page_no, impressionsPerRecord(*job));
+    if (!recordSent(job->out, header.page_no, impressionsPerRecord(*job))) return PAGE_UNWRITABLE;
+    return PAGE_DONE;
+}
+
+// The record about to be written is the cancelled job's last: nothing
+// follows it.
+static bool cancelMakesLast(Job* job, printer_header* header) {
+    if (!cancelEndsAt(*job, job->m_page)) return false;
+    logMsg("DEBUG: cancel job, page %d is the last printed\n", job->m_page);
+    header->last_page = 1;
+    job->cancel_ended = true;
+    return true;
 }
 
 // Collated: each page once; the printer makes the copies.
-static void emitCollated(Job* job, printer_header* header, const JbigPage& page) {
+static PageResult emitCollated(Job* job, printer_header* header, const JbigPage& page) {
     logMsg("DEBUG: print m_page %d collate %d duplex %d copies %d\n", job->m_page,
            job->collate ? 1 : 0, job->settings.duplex, job->copies_left);
+    // An odd last page of a duplex job hands the flag to its blank back.
+    if (job->need_extra_page == 0) cancelMakesLast(job, header);
     header->page_no = ++job->written_pages;
     logMsg("DEBUG: current lastpage is %d pageno is %d\n", header->last_page, job->m_page);
-    writeRecord(job, *header, header->last_page, page);
+    return writeRecord(job, *header, header->last_page, page);
 }
 
 // Uncollated simplex: every copy of the page from the same buffer; on the
 // last page only the final copy says last_page 1.
-static void emitCopies(Job* job, printer_header* header, const JbigPage& page) {
+static PageResult emitCopies(Job* job, printer_header* header, const JbigPage& page) {
     logMsg("DEBUG: m_page %d buff load collate %d duplex %d \n", job->m_page, job->collate ? 1 : 0,
            job->settings.duplex);
     do {
@@ -187,23 +252,24 @@ static void emitCopies(Job* job, printer_header* header, const JbigPage& page) {
             logMsg("DEBUG: force lastpage to 1\n");
             header->last_page = 1;
         }
+        cancelMakesLast(job, header);
         header->page_no = ++job->written_pages;
         logMsg("DEBUG: current lastpage is %d pageno is %d\n", header->last_page, job->m_page);
-        writeRecord(job, *header, header->last_page, page);
+        PageResult result = writeRecord(job, *header, header->last_page, page);
+        if (result != PAGE_DONE || job->cancel_ended) return result;
         job->copies_left--;
     } while (job->copies_left > 0);
+    return PAGE_DONE;
 }
 
 static PageResult emitPage(Job* job, printer_header* header, const JbigPage& page) {
     if (!job->collate && job->settings.duplex != 0) {
         return bufferDuplexPage(job, *header, page.data, page.size);
     }
-    if (job->collate) {
-        emitCollated(job, header, page);
-    } else {
-        emitCopies(job, header, page);
-    }
-    return PAGE_DONE;
+    PageResult result =
+        job->collate ? emitCollated(job, header, page) : emitCopies(job, header, page);
+    removePageFiles(job->job_id, job->m_page);
+    return result;
 }
 
 // Logs the page's start, checks, stores and starts converting it.
@@ -220,17 +286,16 @@ static void readAndConvert(Job* job, PendingPage* page) {
     }
     char pbm[PAGE_PATH_SIZE];
     pagePbmPath(pbm, job->job_id, page->n);
-    if (storeRasterPage(job, page->n, pbm) != PAGE_DONE) {
-        page->read = PAGE_FAILED;
-        return;
-    }
+    page->read = storeRasterPage(job, page->n, pbm);
+    if (page->read != PAGE_DONE) return;
     logMsg("DEBUG: page %d handleImg done,pring m_page=%d begin\n", page->n, page->n);
     startConversion(job, page);
 }
 
 // Reads the raster page whose header was read last, stores it and starts
 // its conversion. Refusals count when the page's turn comes; so do the
-// page's log lines when an earlier page is still to be sent.
+// page's log lines when an earlier page is still to be sent. A cancel that
+// comes while the page arrives makes it the job's last.
 static void readRasterPage(Job* job, PendingPage* page, bool hold_log) {
     *page = PendingPage();
     page->n = ++job->pages_read;
@@ -238,33 +303,50 @@ static void readRasterPage(Job* job, PendingPage* page, bool hold_log) {
     if (hold_log) holdLog(&page->log);
     readAndConvert(job, page);
     holdLog(nullptr);
+    noteCancel(job, page->n);
 }
 
-// Whether raster data is waiting, so reading it now blocks no longer than
-// the producer takes to finish what it is writing.
-static bool inputWaiting(const Job& job) {
-    struct pollfd input = {job.raster_fd, POLLIN, 0};
-    return poll(&input, 1, 0) > 0;
+// Reads the header after the newest page: it tells whether that page is
+// the job's last, or that the raster is damaged.
+static void readLookAhead(Job* job) {
+    PendingPage& newest = pageAhead(job, job->ahead_count - 1);
+    uint64_t before = job->input.delivered;
+    job->input.look_ahead = true;
+    job->header_read = cupsRasterReadHeader2(job->raster, &job->header) != 0;
+    job->input.look_ahead = false;
+    if (!job->header_read && rasterDamaged(&job->input, before)) {
+        logMsg("ERROR: The raster after page %d is cut or damaged: no further page can be read\n",
+               newest.n);
+        job->input_damaged = true;
+    }
+    newest.last = !job->header_read;
+    job->input_ended = newest.last;
+    noteCancel(job, newest.n);
 }
 
 // Reads pages ahead, each one converting while the next is read: the
 // look-ahead header of the newest page, then further pages, as long as
 // there is room and the raster is already there. It waits for the raster
 // only when nothing else can be done meanwhile: no page read, or only the
-// newest one, which can't be sent before its look-ahead.
+// newest one, which can't be sent before its look-ahead. Once cancelled, no
+// page after the one the job ends with is read.
 static void readAhead(Job* job, int limit) {
-    while (!job->input_ended && !cancel_job) {
-        bool others_waiting = job->ahead_count > 1;
+    while (!job->input_ended) {
+        settleCancel(job);
+        bool cancelled = job->cancel_page != 0;
         if (!job->header_read) {
-            if (others_waiting && !inputWaiting(*job)) return;
             PendingPage& newest = pageAhead(job, job->ahead_count - 1);
-            job->header_read = cupsRasterReadHeader2(job->raster, &job->header) != 0;
-            newest.last = !job->header_read;
-            job->input_ended = newest.last;
+            if (cancelled && newest.n >= job->cancel_page) {
+                newest.last = true;
+                return;
+            }
+            if (job->ahead_count > 1 && !rasterWaiting(&job->input)) return;
+            readLookAhead(job);
             continue;
         }
+        if (cancelled && job->pages_read >= job->cancel_page) return;
         if (job->ahead_count >= limit) return;
-        if (job->ahead_count > 0 && !inputWaiting(*job)) return;
+        if (job->ahead_count > 0 && !rasterWaiting(&job->input)) return;
         PendingPage* page = &pageAhead(job, job->ahead_count);
         job->ahead_count++;
         readRasterPage(job, page, job->ahead_count > 1);
@@ -272,18 +354,26 @@ static void readAhead(Job* job, int limit) {
     }
 }
 
-// The rest of the road of the oldest page read: its conversion collected,
-// measured, its header built and its records emitted.
+// The rest of the road of the oldest page read: its lines, its conversion
+// collected, measured, its header built and its records emitted.
 static PageResult printOldestPage(Job* job) {
     PendingPage page = popPageAhead(job);
-    if (page.read != PAGE_DONE) return page.read;
+    releaseHeldLog(&page.log);
+    if (page.read != PAGE_DONE) {
+        removePageFiles(job->job_id, page.n);
+        return page.read;
+    }
     job->raster_page = page.n;
     job->m_page = page.n;
     job->no_more_pages = page.last ? 1 : 0;
     job->copies_left = job->copies;
+    noteCancel(job, page.n);
 
     // Collect the conversion and measure.
-    finishPbmtojbg(&page.encoder);
+    if (page.started == ENCODED && finishPbmtojbg(&page.encoder) == ENCODE_STOPPED) {
+        removePageFiles(job->job_id, page.n);
+        return PAGE_CANCELLED;
+    }
     JbigPage jbig;
     PageResult result = measureJbig(page.encoder.jbg_file, "page", job->m_page, &jbig);
     if (result != PAGE_DONE) return result;
@@ -298,12 +388,11 @@ static PageResult printOldestPage(Job* job) {
     job->raster_page++;
 
     // Duplex: close an odd job with a blank back, then write a full pair.
-    if (job->need_extra_page == 1) {
+    if (job->need_extra_page == 1 && !job->cancel_ended) {
         result = addTrailingBackPage(job);
         if (result != PAGE_DONE) return result;
     }
-    writeDuplexPairs(job);
-    return PAGE_DONE;
+    return writeDuplexPairs(job);
 }
 
 // At most one page read ahead a processor, and never many: each holds a
@@ -314,34 +403,39 @@ static int pagesAhead() {
     return online < MAX_PAGES_AHEAD ? (int)online : MAX_PAGES_AHEAD;
 }
 
-// Whether what was written so far reached the printer's side of the pipe;
-// a closed reader or a full disk must end the job now, not after every
-// remaining page was converted for nothing.
-static bool streamStillWritable(Job* job) {
-    if (fflush(job->out) == 0 && !ferror(job->out)) return true;
-    if (!cancel_job) logMsg("ERROR: Unable to write the printer stream: %s\n", strerror(errno));
-    return false;
+static int exitStatus(PageResult result) {
+    switch (result) {
+        case PAGE_FAILED: return -1;
+        case PAGE_UNWRITABLE: return cancel_job ? 0 : 1;
+        default: return 0;
+    }
 }
 
 int runPageLoop(Job* job) {
+    // Cancelled while the job was set up: the job block alone.
+    if (cancel_job) return 0;
     int limit = pagesAhead();
     int status = 0;
     while (true) {
         readAhead(job, limit);
+        settleCancel(job);
         if (job->ahead_count == 0) break;
+        if (job->cancel_page != 0 && pageAhead(job, 0).n > job->cancel_page) break;
         PageResult result = printOldestPage(job);
         if (result != PAGE_DONE) {
-            status = result == PAGE_FAILED ? -1 : 0;
+            status = exitStatus(result);
             break;
         }
-        if (!streamStillWritable(job)) {
-            status = cancel_job ? 0 : 1;
-            break;
-        }
-        if (job->no_more_pages != 0 || cancel_job != 0) break;
-        // The next page's turn: what it logged while read ahead.
+        if (job->no_more_pages != 0 || job->cancel_ended) break;
+        // The next page's turn: what it logged while read ahead comes now,
+        // before its look-ahead may wait for the producer.
         if (job->ahead_count > 0) releaseHeldLog(&pageAhead(job, 0).log);
     }
-    stopPagesAhead(job);
+    dropPagesAhead(job);
+    // Whatever ended the job, none of its page files stay behind.
+    int from = job->m_page > 1 ? job->m_page - 1 : 1;
+    int to = (job->pages_read > job->m_page ? job->pages_read : job->m_page) + 1;
+    for (int n = from; n <= to; n++) removePageFiles(job->job_id, n);
+    if (status == 0 && job->input_damaged) status = 1;
     return status;
 }

@@ -151,7 +151,7 @@ void applyDuplexConstraints(PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* sett
     char size_text[PARAM_VALUE_SIZE + 32];
     const char* refusal = duplexRefusal(table, *settings, &why, size_text, sizeof(size_text));
     if (refusal == nullptr) return;
-    logMsg("%s", refusal);
+    logText(refusal);
     logMsg("WARNING: Printing one-sided: the printer can't print two-sided %s\n", why);
     settings->duplex = 0;
     SetJobParam("Duplex", "None", table);

@@ -1,5 +1,6 @@
 #include "PrinterStream.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "../Utility/Log.h"
@@ -22,6 +23,11 @@ void writeRecordData(FILE* out, const unsigned char* data, size_t size) {
     if (size > 0) fwrite(data, 1, size, out);
 }
 
-void logPageWritten(int32_t page_no, int impressions) {
+bool recordSent(FILE* out, int32_t page_no, int impressions) {
+    if (fflush(out) != 0 || ferror(out)) {
+        if (!cancel_job) logMsg("ERROR: Unable to write the printer stream: %s\n", strerror(errno));
+        return false;
+    }
     logMsg("PAGE: %d %d\n", page_no, impressions);
+    return true;
 }

@@ -33,6 +33,9 @@ void writeRecordHeader(FILE* out, const printer_header& header, int32_t last_pag
 // The JBIG data of a record, in one write.
 void writeRecordData(FILE* out, const unsigned char* data, size_t size);
 
-// Tells the scheduler's page accounting that record `page_no` was written
-// and stands for `impressions` printed sheets sides ("PAGE: n i").
-void logPageWritten(int32_t page_no, int impressions);
+// Pushes the record just written to the printer and tells the scheduler's
+// page accounting that record `page_no` reached it and stands for
+// `impressions` printed sheet sides ("PAGE: n i"). False, with an "ERROR: "
+// line unless the job is being cancelled, when the stream can no longer be
+// written: nothing is counted that did not reach the printer.
+bool recordSent(FILE* out, int32_t page_no, int impressions);

@@ -1,7 +1,11 @@
 #include "Jbig.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,22 +19,39 @@
 
 extern char** environ;
 
-static EncoderRunner current_runner = spawnEncoder;
+static EncoderRunner current_runner = nullptr;
 
 EncoderRunner setEncoderRunner(EncoderRunner runner) {
     EncoderRunner previous = current_runner;
-    current_runner = runner ? runner : spawnEncoder;
+    current_runner = runner;
     return previous;
 }
 
-// Starts the real encoder; its standard output goes to standard error.
-// Returns its pid, or -1 with errno set.
-static pid_t startEncoder(char* const argv[]) {
+// Starts the real encoder in a process group of its own, so a cancel sent
+// to the filter's group leaves the page in hand to finish; SIGPIPE back to
+// its default; standard output and error into `messages_fd`. Returns its
+// pid, or -1 with errno set.
+static pid_t startEncoder(char* const argv[], int messages_fd) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+    if (messages_fd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, messages_fd, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, messages_fd, STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
     pid_t pid;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
+    int rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         errno = rc;
@@ -39,72 +60,134 @@ static pid_t startEncoder(char* const argv[]) {
     return pid;
 }
 
-static int waitEncoder(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
+// Kills the encoder's whole process group (a stand-in's children too) and
+// collects it.
+static void killEncoder(EncoderRun* run) {
+    kill(-run->pid, SIGKILL);
+    kill(run->pid, SIGKILL);
+    while (waitpid(run->pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    return status;
+    run->pid = -1;
 }
 
-int spawnEncoder(char* const argv[]) {
-    pid_t pid = startEncoder(argv);
-    return pid < 0 ? -1 : waitEncoder(pid);
+enum WaitEnd { WAIT_EXITED, WAIT_TIMED_OUT, WAIT_CANCELLED };
+
+// Waits for the encoder to end, but not past its deadline nor, once the job
+// is cancelled, past the cancel's grace period; then it is killed.
+static WaitEnd waitEncoder(EncoderRun* run) {
+    int pidfd = (int)syscall(SYS_pidfd_open, run->pid, 0);
+    WaitEnd end = WAIT_EXITED;
+    while (true) {
+        pid_t done = waitpid(run->pid, &run->status, WNOHANG);
+        if (done == run->pid || (done < 0 && errno != EINTR)) {
+            if (done < 0) run->status = -1;
+            run->pid = -1;
+            break;
+        }
+        int64_t left = run->deadline_ms - monotonicMs();
+        if (left <= 0 || cancelGraceOver()) {
+            end = left <= 0 ? WAIT_TIMED_OUT : WAIT_CANCELLED;
+            killEncoder(run);
+            break;
+        }
+        int step = left < 100 ? (int)left : 100;
+        if (pidfd >= 0) {
+            struct pollfd exited = {pidfd, POLLIN, 0};
+            poll(&exited, 1, step);
+        } else {
+            usleep(2000);
+        }
+    }
+    if (pidfd >= 0) close(pidfd);
+    return end;
 }
 
-// Says why the encoder run did not give a JBIG file, unless the job is being
-// cancelled: the scheduler then stops the whole process group, and an
-// encoder killed on the way is no failure of the page.
-static void reportEncoderFailure(int status, int spawn_errno, const char* pbm_file) {
-    if (cancel_job) {
-        logMsg("DEBUG: encoder stopped by cancellation for %s\n", pbm_file);
-    } else if (status == -1) {
-        logMsg("ERROR: Unable to start the JBIG encoder pbmtojbg for %s: %s\n", pbm_file,
-               strerror(spawn_errno));
-    } else if (WIFSIGNALED(status)) {
-        logMsg("ERROR: JBIG encoder pbmtojbg killed by signal %d while converting %s\n",
-               WTERMSIG(status), pbm_file);
+// What the encoder wrote on its standard error and output, as a value of
+// the page's log lines, where it stood when the encoder wrote straight to
+// the job log.
+static void logEncoderMessages(EncoderRun* run) {
+    if (run->messages_fd < 0) return;
+    char text[ENCODER_MESSAGE_MAX + 1];
+    ssize_t n = pread(run->messages_fd, text, ENCODER_MESSAGE_MAX, 0);
+    close(run->messages_fd);
+    run->messages_fd = -1;
+    if (n <= 0) return;
+    text[n] = '\0';
+    logMsg("%s", text);
+}
+
+// An encoder's output is trusted only when it starts with a JBIG header
+// (BIH) of one plane naming the page's width and height, and is no larger
+// than the page could need. Returns the reason when not.
+static const char* badJbigFile(const EncoderRun& run) {
+    FILE* file = openWorkFile(run.jbg_file);
+    if (file == nullptr) return "it made no JBIG file";
+    struct stat st;
+    unsigned char bih[20];
+    const char* why = nullptr;
+    if (fstat(fileno(file), &st) != 0 || st.st_size > maxJbigSize(run.pbm_size)) {
+        why = "its JBIG file is larger than the page could need";
+    } else if (fread(bih, 1, sizeof(bih), file) != sizeof(bih)) {
+        why = "its JBIG file is too short for a JBIG header";
     } else {
-        logMsg("ERROR: JBIG encoder pbmtojbg failed with status %d while converting %s\n",
-               WEXITSTATUS(status), pbm_file);
+        auto be32 = [&](int at) {
+            return (uint32_t)bih[at] << 24 | (uint32_t)bih[at + 1] << 16 |
+                   (uint32_t)bih[at + 2] << 8 | bih[at + 3];
+        };
+        if (bih[2] != 1 || be32(4) != (uint32_t)run.width || be32(8) != (uint32_t)run.height) {
+            why = "its JBIG file is not a one-plane image of the page's size";
+        }
     }
+    fclose(file);
+    return why;
 }
 
-void startPbmtojbg(const char* pbm_file, const char* jbg_file, EncoderRun* run) {
+// The conversion gave nothing to send: no JBIG file stays behind.
+static EncoderOutcome encoderFailed(EncoderRun* run) {
+    unlink(run->jbg_file);
+    return ENCODE_FAILED;
+}
+
+EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, EncoderRun* run) {
     *run = EncoderRun();
     copyBounded(run->pbm_file, sizeof(run->pbm_file), pbm_file);
     copyBounded(run->jbg_file, sizeof(run->jbg_file), jbg_file);
-    run->reported = true;  // until the encoder is under way
     // A JBIG file left from before must never pass for this conversion's,
     // and the encoder must write into a fresh private file, not through a
     // link or into a FIFO planted at the name.
     FILE* output = createWorkFile(jbg_file);
     if (output == nullptr) {
         logMsg("ERROR: Unable to create the JBIG file %s: %s\n", jbg_file, strerror(errno));
-        return;
+        return ENCODE_FAILED;
     }
     fclose(output);
     FILE* input = openWorkFile(pbm_file);
     if (input == nullptr) {
         perror("Error opening input file");
         unlink(jbg_file);
-        return;
+        return ENCODE_FAILED;
     }
     PbmHeader header;
     int bad_header = readPbmHeader(input, &header);
+    struct stat st;
+    run->pbm_size = fstat(fileno(input), &st) == 0 ? (int64_t)st.st_size : 0;
     fclose(input);
     if (bad_header) {
         unlink(jbg_file);
         logMsg("ERROR: Page file %s has no valid PBM size, not converted\n", pbm_file);
-        return;
+        return ENCODE_FAILED;
     }
+    run->width = header.width;
+    run->height = header.height;
+    run->deadline_ms =
+        monotonicMs() + ENCODER_TIMEOUT_MS +
+        ENCODER_TIMEOUT_MS_PER_MEGAPIXEL * ((int64_t)header.width * header.height) / 1000000;
 
-    char command[512];
-    memset(command, 0, sizeof(command));
     logMsg("DEBUG: pbmtojbg. width:[%d], height:[%d], pbm_file:[%s]", header.width, header.height,
            pbm_file);
-    snprintf(command, sizeof(command), "pbmtojbg -q -x %d -y %d -r -s 128 -o 0 -p 8 -m 0 %s %s",
-             header.width, header.height, pbm_file, jbg_file);
+    snprintf(run->command, sizeof(run->command),
+             "pbmtojbg -q -x %d -y %d -r -s 128 -o 0 -p 8 -m 0 %s %s", header.width, header.height,
+             pbm_file, jbg_file);
 
     char width[16], height[16];
     snprintf(width, sizeof(width), "%d", header.width);
@@ -112,10 +195,10 @@ void startPbmtojbg(const char* pbm_file, const char* jbg_file, EncoderRun* run) 
     const char* argv[] = {"pbmtojbg", "-q", "-x", width, "-y", height, "-r",     "-s",     "128",
                           "-o",       "0",  "-p", "8",   "-m", "0",    pbm_file, jbg_file, nullptr};
     char* const* args = const_cast<char* const*>(argv);
-    run->reported = false;
     run->running = true;
-    if (current_runner == spawnEncoder) {
-        run->pid = startEncoder(args);
+    if (current_runner == nullptr) {
+        run->messages_fd = memfd_create("pbmtojbg-messages", MFD_CLOEXEC);
+        run->pid = startEncoder(args, run->messages_fd);
         if (run->pid < 0) {
             run->status = -1;
             run->start_errno = errno;
@@ -124,37 +207,63 @@ void startPbmtojbg(const char* pbm_file, const char* jbg_file, EncoderRun* run) 
         run->status = current_runner(args);  // a stand-in runs to its end here
         run->start_errno = errno;
     }
-    logMsg("DEBUG: pbmtojbg: %s\n", command);
+    return ENCODED;
 }
 
-void finishPbmtojbg(EncoderRun* run) {
-    if (!run->running) return;
+EncoderOutcome finishPbmtojbg(EncoderRun* run) {
+    if (!run->running) return ENCODE_FAILED;
     run->running = false;
-    if (run->pid > 0) {
-        run->status = waitEncoder(run->pid);
-        run->pid = -1;
+    WaitEnd end = run->pid > 0 ? waitEncoder(run) : WAIT_EXITED;
+    logEncoderMessages(run);
+    logMsg("DEBUG: pbmtojbg: %s\n", run->command);
+    if (end == WAIT_CANCELLED) {
+        unlink(run->jbg_file);
+        logMsg("DEBUG: conversion of %s stopped: the job was cancelled\n", run->pbm_file);
+        return ENCODE_STOPPED;
+    }
+    const char* pbm = run->pbm_file;
+    if (end == WAIT_TIMED_OUT) {
+        logMsg(
+            "ERROR: JBIG encoder pbmtojbg did not finish in time while converting %s; it was "
+            "stopped\n",
+            pbm);
+        return encoderFailed(run);
     }
     int status = run->status;
-    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        unlink(run->jbg_file);
-        reportEncoderFailure(status, run->start_errno, run->pbm_file);
+    if (status == -1) {
+        logMsg("ERROR: Unable to start the JBIG encoder pbmtojbg for %s: %s\n", pbm,
+               strerror(run->start_errno));
+        return encoderFailed(run);
     }
+    if (WIFSIGNALED(status)) {
+        logMsg("ERROR: JBIG encoder pbmtojbg killed by signal %d while converting %s\n",
+               WTERMSIG(status), pbm);
+        return encoderFailed(run);
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        logMsg("ERROR: JBIG encoder pbmtojbg failed with status %d while converting %s\n",
+               WEXITSTATUS(status), pbm);
+        return encoderFailed(run);
+    }
+    const char* bad = badJbigFile(*run);
+    if (bad != nullptr) {
+        logMsg("ERROR: JBIG encoder pbmtojbg gave nothing to print for %s: %s\n", pbm, bad);
+        return encoderFailed(run);
+    }
+    return ENCODED;
 }
 
 void stopPbmtojbg(EncoderRun* run) {
+    if (run->messages_fd >= 0) close(run->messages_fd);
+    run->messages_fd = -1;
     if (!run->running) return;
     run->running = false;
-    if (run->pid > 0) {
-        kill(run->pid, SIGTERM);
-        waitEncoder(run->pid);
-        run->pid = -1;
-    }
+    if (run->pid > 0) killEncoder(run);
     unlink(run->jbg_file);
-    logMsg("DEBUG: conversion of %s stopped, the job ends before its page\n", run->pbm_file);
 }
 
-void pbmtojbg(const char* pbm_file, const char* jbg_file) {
+EncoderOutcome pbmtojbg(const char* pbm_file, const char* jbg_file) {
     EncoderRun run;
-    startPbmtojbg(pbm_file, jbg_file, &run);
-    finishPbmtojbg(&run);
+    if (startPbmtojbg(pbm_file, jbg_file, &run) != ENCODED) return ENCODE_FAILED;
+    return finishPbmtojbg(&run);
 }

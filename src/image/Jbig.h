@@ -7,50 +7,72 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 // The seam where a stand-in encoder can be put: argv[0] is the program.
 // It runs to its end and returns the waitpid status, or -1 when it could
-// not start (errno set). Tests and the fuzz harness put a stand-in here;
-// the real encoder is started with posix_spawnp and collected later.
+// not start (errno set). The fuzz harness puts a stand-in here; the real
+// encoder is started with posix_spawnp and collected later.
 using EncoderRunner = int (*)(char* const argv[]);
 
-// Runs the real encoder to its end: posix_spawnp, then waitpid. The
-// encoder's standard output goes to standard error, so nothing it prints
-// can reach the printer.
-int spawnEncoder(char* const argv[]);
-
-// Installs `runner` (nullptr restores spawnEncoder); returns the previous one.
+// Installs `runner` (nullptr restores the real encoder); returns the
+// previous one (nullptr for the real encoder).
 EncoderRunner setEncoderRunner(EncoderRunner runner);
 
 constexpr size_t ENCODER_PATH_SIZE = 1024;
+constexpr size_t ENCODER_COMMAND_SIZE = 512;
+// What the encoder may say on standard error and output that is logged.
+constexpr size_t ENCODER_MESSAGE_MAX = 4096;
+// An encoder still running this long after its start, plus this much a
+// megapixel of its page, has hung: it is stopped and the page fails.
+constexpr int64_t ENCODER_TIMEOUT_MS = 30000;
+constexpr int64_t ENCODER_TIMEOUT_MS_PER_MEGAPIXEL = 1000;
+// The largest JBIG file an encoder may make of a PBM file of `pbm_size`
+// bytes: JBIG-KIT's arithmetic coder makes random noise about 5 % larger
+// than its bitmap; a quarter and 64 KiB more is far beyond any real page.
+inline int64_t maxJbigSize(int64_t pbm_size) { return pbm_size + pbm_size / 4 + 64 * 1024; }
+
+// How a conversion ended.
+enum EncoderOutcome {
+    ENCODED,         // the JBIG file is there and is a JBIG image of the page
+    ENCODE_FAILED,   // no JBIG file; an "ERROR: " line said why
+    ENCODE_STOPPED,  // stopped because the cancelled job could wait no longer
+};
 
 // One conversion, from its start to its collection.
 struct EncoderRun {
-    pid_t pid = -1;         // the encoder while it runs
-    bool running = false;   // started and not yet collected
-    int status = 0;         // waitpid status; -1: it could not start
-    int start_errno = 0;    // why it could not start
-    bool reported = false;  // it failed before it started, already logged
+    pid_t pid = -1;             // the encoder while it runs; its own process group
+    bool running = false;       // started and not yet collected
+    int status = 0;             // waitpid status; -1: it could not start
+    int start_errno = 0;        // why it could not start
+    int messages_fd = -1;       // what it writes on standard error and output
+    int width = 0, height = 0;  // of the page, from its PBM header
+    int64_t pbm_size = 0;       // bytes of the PBM file
+    int64_t deadline_ms = 0;    // when it counts as hung
     char pbm_file[ENCODER_PATH_SIZE] = {};
     char jbg_file[ENCODER_PATH_SIZE] = {};
+    char command[ENCODER_COMMAND_SIZE] = {};
 };
 
 // Starts converting `pbm_file` into `jbg_file` with
 //   pbmtojbg -q -x W -y H -r -s 128 -o 0 -p 8 -m 0 PBM JBG
-// where W and H come from the PBM header, and logs the command. The JBIG
-// file is created afresh first, so the encoder never writes through
-// something planted at its name. Returns at once.
-void startPbmtojbg(const char* pbm_file, const char* jbg_file, EncoderRun* run);
+// where W and H come from the PBM header, and logs the start of the
+// command's line. The JBIG file is created afresh first, so the encoder
+// never writes through something planted at its name. Returns at once.
+// ENCODE_FAILED (already logged) when it could not be started.
+EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, EncoderRun* run);
 
-// Waits for the conversion. When the input can't be read, or the encoder
-// can't start, fails or dies, no JBIG file is left behind, and an "ERROR: "
-// line names the page file unless the job is being cancelled. The caller
-// finds out by the JBIG file being missing.
-void finishPbmtojbg(EncoderRun* run);
+// Waits for the conversion, then logs what the encoder said and the rest of
+// the command's line. A conversion that fails, hangs, or leaves anything but
+// a JBIG image of the page's size (no larger than maxJbigSize) leaves no
+// JBIG file behind and is ENCODE_FAILED with an
+// "ERROR: " line. Once the job is cancelled it is waited for only until the
+// cancel's grace period is over (ENCODE_STOPPED).
+EncoderOutcome finishPbmtojbg(EncoderRun* run);
 
-// Stops a conversion whose page will not be printed: the encoder is ended
-// and collected, and its JBIG file removed, as for a page never converted.
+// Stops a conversion whose page will not be printed: the encoder's process
+// group is killed and collected, and its JBIG file removed. Logs nothing.
 void stopPbmtojbg(EncoderRun* run);
 
 // startPbmtojbg, then finishPbmtojbg.
-void pbmtojbg(const char* pbm_file, const char* jbg_file);
+EncoderOutcome pbmtojbg(const char* pbm_file, const char* jbg_file);

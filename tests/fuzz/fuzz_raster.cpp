@@ -66,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     job.buff1 = (unsigned char*)malloc(DUPLEX_BUFFER_SIZE);
     job.buff2 = (unsigned char*)malloc(DUPLEX_BUFFER_SIZE);
     job.buff1_capacity = job.buff2_capacity = DUPLEX_BUFFER_SIZE;
-    job.raster_fd = fd;
-    job.raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    job.raster = openRasterInput(&job.input, fd);
     if (job.out && job.raster && cupsRasterReadHeader2(job.raster, &job.header)) {
         job.page_width_px = (int)(job.header.cupsBytesPerLine * 8);
         job.page_height_px = (int)job.header.cupsHeight;
