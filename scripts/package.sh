@@ -9,6 +9,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}
+# The filter's fixed paths under /tmp, which purging touches, are this
+# script's own.
+[ "${QUELMOSS_PRIVATE_TMP:-}" = 1 ] || exec sh tests/private_tmp.sh "$build" sh "$0" "$@"
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/brivane-quelmoss_*.deb | head -n 1)
 echo "== $deb"
@@ -54,3 +57,15 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "./$de
 trap 'DEBIAN_FRONTEND=noninteractive apt-get purge -y brivane-quelmoss >/dev/null' EXIT
 [ "$(quelmoss-inspect --version)" = "quelmoss-inspect $version" ] || fail "inspector version"
 QUELMOSS_E2E_INSTALLED=1 sh tests/cupsd_e2e.sh "$build"
+
+# Purging takes the working directory the jobs made, when no job's files
+# are left in it, and nothing else.
+mkdir -p /tmp/tarvelin && chown lp /tmp/tarvelin
+trap - EXIT
+DEBIAN_FRONTEND=noninteractive apt-get purge -y brivane-quelmoss >/dev/null
+[ ! -e /tmp/tarvelin ] || fail "purging left the empty /tmp/tarvelin"
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "./$deb" >/dev/null
+mkdir -p /tmp/tarvelin && echo busy > /tmp/tarvelin/other-job
+DEBIAN_FRONTEND=noninteractive apt-get purge -y brivane-quelmoss >/dev/null
+[ -e /tmp/tarvelin/other-job ] || fail "purging removed another job's file"
+echo "package: built, checked, installed, printed through and purged"

@@ -199,7 +199,7 @@ TEST(BadOptions, OddSpacingAndOverLongTextsAreTakenSafely) {
              a.options = std::string(100000, 'x') + " PageSize=" + std::string(9000, 'p');
              return withPages(a, kTwoPages);
          },
-         0, "DEBUG: job_params_size=1023 \n", 2},
+         0, "DEBUG: job_params_size=1023 \n", 2 * 9999},
         {"separators only",
          [] {
              FilterArgs a;

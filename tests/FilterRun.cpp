@@ -83,12 +83,44 @@ static std::vector<std::string> argvFor(const FilterArgs& args) {
     return argv;
 }
 
+static pid_t g_reader = -1;
+
+// A reader of the filter's output at `kib_per_s`, into `out` (at most 64 MiB
+// kept). Returns the pipe's write end for the filter.
+static int slowReader(int kib_per_s, int out) {
+    int fds[2];
+    if (pipe(fds) != 0) abort();
+    g_reader = fork();
+    if (g_reader == 0) {
+        // Only its own ends: a copy of the filter's input would keep it open.
+        for (int fd = 3; fd < 1024; fd++) {
+            if (fd != fds[0] && fd != out) close(fd);
+        }
+        char buffer[1024];
+        size_t kept = 0;
+        ssize_t n;
+        while ((n = read(fds[0], buffer, sizeof(buffer))) > 0) {
+            if (kept + (size_t)n <= (64u << 20) && write(out, buffer, (size_t)n) == n) kept += n;
+            usleep((useconds_t)(1000000 / kib_per_s));
+        }
+        _exit(0);
+    }
+    close(fds[0]);
+    close(out);
+    return fds[1];
+}
+
 // Runs argv with stdin from `in_fd`, stdout and stderr to files.
 static pid_t spawn(const std::vector<std::string>& argv, const FilterArgs& args, int in_fd,
                    const std::string& out_path, const std::string& log_path) {
     // Opened here, not in the child, so no one reads an earlier run's log.
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!args.stdout_file.empty()) {
+        close(out);
+        out = open(args.stdout_file.c_str(), O_WRONLY);
+    }
     int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (args.reader_kib_per_s > 0) out = slowReader(args.reader_kib_per_s, out);
     if (args.closed_reader) {
         int fds[2];
         if (pipe(fds) != 0) abort();
@@ -102,6 +134,7 @@ static pid_t spawn(const std::vector<std::string>& argv, const FilterArgs& args,
         close(log);
         return pid;
     }
+    if (args.own_group) setpgid(0, 0);
     dup2(in_fd, 0);
     dup2(out, 1);
     dup2(log, 2);
@@ -126,6 +159,11 @@ static pid_t spawn(const std::vector<std::string>& argv, const FilterArgs& args,
         setenv("PPD", ppd.c_str(), 1);
     }
     if (!path_env.empty()) setenv("PATH", path_env.c_str(), 1);
+    if (args.tmpdir.empty()) {
+        unsetenv("TMPDIR");
+    } else {
+        setenv("TMPDIR", args.tmpdir.c_str(), 1);
+    }
     std::vector<char*> raw;
     for (const std::string& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
     raw.push_back(nullptr);
@@ -139,12 +177,16 @@ static int waitStatus(pid_t pid) {
     for (int i = 0; i < 6000; i++) {
         pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) {
+            if (g_reader > 0) waitpid(g_reader, nullptr, 0);
+            g_reader = -1;
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
+    if (g_reader > 0) waitpid(g_reader, nullptr, 0);
+    g_reader = -1;
     return -2;
 }
 

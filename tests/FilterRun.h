@@ -41,6 +41,12 @@ struct FilterArgs {
     std::string run_as;          // a user to run the filter as, as the scheduler runs it as lp
     int umask = -1;              // the filter's umask; -1: the test's own
     bool closed_reader = false;  // standard output is a pipe nobody reads
+    // Standard output is a pipe read this many KiB a second (0: a file);
+    // what is read is kept, up to 64 MiB, the rest counted and dropped.
+    int reader_kib_per_s = 0;
+    bool own_group = false;              // the filter leads a process group, as under the scheduler
+    std::string tmpdir;                  // $TMPDIR for the filter; empty: unset
+    std::string stdout_file;             // standard output opened on this (e.g. /dev/full)
     std::string ppd = shippedPpdPath();  // empty: PPD unset
     std::string path_env;                // empty: the test's own PATH
     // Run as the scheduler does: through cups-exec, with only PATH (CUPS's

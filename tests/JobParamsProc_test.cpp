@@ -131,10 +131,21 @@ TEST(GetJobParamFromCups, BoundsOverLongTokens) {
     EXPECT_EQ(table.get("copies"), "3");
 }
 
-TEST(BuildJobParams, KeepsValuesVerbatimAndStaysWithinItsBuffer) {
+// No value can add an entry: the printer splits the text at ", ". Cuts at
+// a field's size never split a UTF-8 character.
+TEST(BuildJobParams, ValuesAddNoEntryAndCutsStayWithinBuffersAndCharacters) {
     Table table;
-    SetJobParam("DocName", "a, b=c d", table.rows);
-    EXPECT_NE(table.build().find("DocName=a, b=c d, "), std::string::npos);
+    SetJobParam("DocName", "report, AuthID=boss, copies=999", table.rows);
+    SetJobParam("LoginName", "eve\r\nLoginName=admin", table.rows);
+    SetJobParam("AuthID", (std::string(254, 'i') + "\xc3\xa9").c_str(), table.rows);
+    std::string built = table.build();
+    EXPECT_NE(built.find("DocName=report  AuthID=boss  copies=999, "), std::string::npos);
+    EXPECT_NE(built.find("LoginName=eve  LoginName=admin, "), std::string::npos);
+    EXPECT_NE(built.find("AuthID=" + std::string(254, 'i') + ", "), std::string::npos);
+    for (const char* key : {"AuthID=", "copies=", "LoginName="}) {
+        size_t first = built.find(std::string(", ") + key);
+        EXPECT_EQ(built.find(std::string(", ") + key, first + 1), std::string::npos) << key;
+    }
 
     for (int i = 0; i < PARAM_ROWS; i++) {
         SetJobParam(table.rows[i].key, std::string(255, 'z').c_str(), table.rows);

@@ -341,9 +341,11 @@ TEST(FailedPages, EndTheJobWithStatus255AndKeepEarlierRecords) {
         const char* error;
     } cases[] = {
         {"no encoder on PATH", dir + "/empty", 0, "ERROR: Unable to start the JBIG encoder"},
+        // What the encoder says stands among its page's lines, as a value.
         {"encoder fails on page 2",
-         standInEncoder(dir, "case \"$last\" in *-2.jbg) exit 1;; esac; exec /usr/bin/pbmtojbg \"$@\""),
-         1, "ERROR: Unable to print page 2"},
+         standInEncoder(dir, "case \"$last\" in *-2.jbg) echo \"pbmtojbg: cannot write $last\" >&2; "
+                        "exit 1;; esac; exec /usr/bin/pbmtojbg \"$@\""),
+         1, "7_2_gs.pbm]pbmtojbg: cannot write /tmp/tarvelin/7-2.jbg\\nDEBUG: pbmtojbg: pbmtojbg -q"},
         // The next page is converting meanwhile: it is stopped, not printed.
         {"encoder fails on page 2 while page 3 converts",
          standInEncoder(dir + "/slow", "case \"$last\" in *-2.jbg) sleep 0.3; exit 3;; "

@@ -127,6 +127,12 @@ TEST(Inspector, ValidatesPrintsAndWritesPreviews) {
     run = tool + " " + dir + "/two-cut.prn > /dev/null 2> " + dir + "/err";
     EXPECT_EQ(WEXITSTATUS(system(run.c_str())), 1);
     EXPECT_NE(readFile(dir + "/err").find("job-2: malformed stream"), std::string::npos);
+
+    // Asked for help, it answers on standard output; a wrong option is a
+    // usage error.
+    EXPECT_EQ(system((tool + " --help > " + dir + "/help").c_str()), 0);
+    EXPECT_EQ(readFile(dir + "/help").rfind("Usage: ", 0), 0u);
+    EXPECT_EQ(WEXITSTATUS(system((tool + " --bogus 2> /dev/null").c_str())), 2);
 }
 
 }  // namespace

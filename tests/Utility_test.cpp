@@ -10,6 +10,7 @@
 #include <string>
 
 #include "FilterRun.h"
+#include "Utility/Log.h"
 
 namespace {
 
@@ -21,6 +22,44 @@ std::string docName(const std::string& title) {
     getDocumenName(title.c_str(), &name);
     testing::internal::GetCapturedStderr();
     return buffer;
+}
+
+// The scheduler reads control words only at line starts: a control line
+// always starts one, the message's own text (line ends included) is kept,
+// and no value can start a line or show a secret.
+TEST(JobLog, ControlLinesStartALineAndValuesCannotForgeOne) {
+    testing::internal::CaptureStderr();
+    logMsg("DEBUG: before\n");
+    logMsg("DEBUG: A5L need rotate.[-90]");
+    logMsg("ERROR: Unable to print page %d\n", 1);
+    logMsg("DEBUG: pbmtojbg. width:[%d]", 8);
+    logMsg("%s", "pbmtojbg: no space\n");
+    logMsg("DEBUG: pbmtojbg: %s\n", "cmd");
+    logText("DEBUG: Duplex is amend to OFF. Cause of Duplex ON + A5L. \n");
+    logMsg("WARNING: title %s\n", "a\nSTATE: +media-empty\x1b");
+    HeldLog held;
+    logMsg("DEBUG: open");
+    holdLog(&held);
+    logMsg("INFO: Printing page %d\n", 2);
+    logMsg("DEBUG: held");
+    logMsg("PAGE: %d %d\n", 1, 1);
+    holdLog(nullptr);
+    releaseHeldLog(&held);
+    HeldLog dropped;
+    holdLog(&dropped);
+    logMsg("INFO: Printing page %d\n", 3);
+    holdLog(nullptr);
+    discardHeldLog(&dropped);
+    logSecret("hunter2");
+    logMsg("DEBUG: argv[5]=%s %5.2f%%\n", "AuthPassword=hunter2 x", 1.5);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "DEBUG: before\n"
+              "DEBUG: A5L need rotate.[-90]\nERROR: Unable to print page 1\n"
+              "DEBUG: pbmtojbg. width:[8]pbmtojbg: no space\\nDEBUG: pbmtojbg: cmd\n"
+              "DEBUG: Duplex is amend to OFF. Cause of Duplex ON + A5L. \n"
+              "WARNING: title a\\nSTATE: +media-empty\\x1b\n"
+              "DEBUG: open\nINFO: Printing page 2\nDEBUG: held\nPAGE: 1 1\n"
+              "DEBUG: argv[5]=AuthPassword=******** x  1.50%\n");
 }
 
 TEST(DocumentName, TakesTheFileNameEndedAfterItsExtension) {

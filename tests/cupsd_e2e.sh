@@ -1,6 +1,7 @@
 #!/bin/sh
 # Prints real jobs through a private CUPS scheduler: its own configuration,
-# spool and logs in a folder of the build tree, listening on loopback only.
+# spool and logs in a private /tmp (copied to the build tree at the end),
+# listening on loopback only.
 # It runs in a private mount namespace where CUPS's filter directory and
 # /usr/share/ppd are private copies, so the README's own install lines
 # (cmake --install, lpadmin -m ...) run for real without changing the
@@ -24,8 +25,12 @@ fi
 build=$(cd "$1" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
 inspect="$build/quelmoss-inspect"
-work="$build/cupsd-e2e"
-rm -rf "$work"
+# In the private /tmp, where lp (the filters' user) can read the queue's
+# PPD and write the output wherever the checkout lies; its configuration and
+# logs are copied to the build tree at the end.
+work=/tmp/quelmoss-cupsd
+keep="$build/cupsd-e2e"
+rm -rf "$work" "$keep"
 mkdir -p "$work/etc/ppd" "$work/spool/tmp" "$work/cache" "$work/state" "$work/log" "$work/out"
 chmod 755 "$work" "$work/etc"
 chmod 1777 "$work/out"
@@ -39,6 +44,7 @@ stop() {
     for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.5; done
     kill -9 "$pid" 2>/dev/null || true
   fi
+  mkdir -p "$keep" && cp -a "$work/etc" "$work/log" "$work/out" "$keep/" 2>/dev/null || true
 }
 trap stop EXIT
 trap 'exit 1' INT TERM
@@ -122,6 +128,9 @@ done
 lpadmin_line=$(readme_line lpadmin | sed "s|-v [^ ]*|-v file://$work/out/job.prn|")
 model=$(echo "$lpadmin_line" | sed -n 's/.* -m \([^ ]*\).*/\1/p')
 lpinfo -h "$server" -m 2>/dev/null | grep -q "^$model " || fail "lpinfo -m does not list $model"
+# A detected printer is matched to the driver by its IEEE 1284 device ID.
+lpinfo -h "$server" --device-id "MFG:Brivane;MDL:Quelmoss;CLS:PRINTER;" -m 2>/dev/null |
+  grep -q "^$model " || fail "lpinfo does not match the printer's device ID to $model"
 eval "lpadmin -h $server ${lpadmin_line#lpadmin }" 2>"$work/out/lpadmin.err" \
   || fail "the README's lpadmin line failed: $(cat "$work/out/lpadmin.err")"
 lpadmin -h "$server" -p quelmoss -E -v "file://$work/out/job.prn" \

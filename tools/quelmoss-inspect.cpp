@@ -150,20 +150,28 @@ bool inspectJob(const PrinterStreamData& stream, const Options& options, const s
     return stream.valid && problems.empty();
 }
 
-int usage(const char* program) {
-    fprintf(stderr, "Usage: %s [--json] [--png DIR] [--unfinished] [FILE]\n", program);
-    return 2;
+int usage(const char* program, FILE* out, int status) {
+    fprintf(out,
+            "Usage: %s [--json] [--png DIR] [--unfinished] [FILE]\n"
+            "Checks a printer stream (FILE or standard input), prints its job settings and one\n"
+            "line per page record, and decodes every page.\n"
+            "  --json        the same as JSON\n"
+            "  --png DIR     also write each page as DIR/job-N-page-NNN.png\n"
+            "  --unfinished  accept a stream whose last record is not flagged last\n"
+            "  --version     print the version\n"
+            "Exit status: 0 for a sound stream, 1 for a malformed one, 2 for a usage error.\n",
+            program);
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
-    static const struct option kLong[] = {{"json", no_argument, nullptr, 'j'},
-                                          {"png", required_argument, nullptr, 'p'},
-                                          {"unfinished", no_argument, nullptr, 'u'},
-                                          {"version", no_argument, nullptr, 'v'},
-                                          {nullptr, 0, nullptr, 0}};
+    static const struct option kLong[] = {
+        {"json", no_argument, nullptr, 'j'},       {"png", required_argument, nullptr, 'p'},
+        {"unfinished", no_argument, nullptr, 'u'}, {"version", no_argument, nullptr, 'v'},
+        {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "", kLong, nullptr)) != -1) {
         switch (opt) {
@@ -171,10 +179,11 @@ int main(int argc, char** argv) {
             case 'p': options.png_dir = optarg; break;
             case 'u': options.finished = false; break;
             case 'v': printf("quelmoss-inspect %s\n", QUELMOSS_VERSION); return 0;
-            default: return usage(argv[0]);
+            case 'h': return usage(argv[0], stdout, 0);
+            default: return usage(argv[0], stderr, 2);
         }
     }
-    if (argc - optind > 1) return usage(argv[0]);
+    if (argc - optind > 1) return usage(argv[0], stderr, 2);
     if (optind < argc) options.input = argv[optind];
     if (!options.png_dir.empty()) mkdir(options.png_dir.c_str(), 0755);
 

@@ -1,6 +1,7 @@
 #include "JobParamsProc.h"
 
 #include <cstring>
+#include <string>
 
 #include "../Utility/Log.h"
 #include "../Utility/Utility.h"
@@ -96,7 +97,7 @@ void SetJobParams(char* token, PARAM_KEY_SPERATOR_VALUE* table) {
 static const char* nextToken(const char* start, char (&token)[PARAM_TOKEN_SIZE], size_t* kept) {
     const char* end = strchr(start, ' ');
     size_t len = end ? (size_t)(end - start) : strlen(start);
-    *kept = len < sizeof(token) - 1 ? len : sizeof(token) - 1;
+    *kept = utf8Cut(start, len, sizeof(token) - 1);
     memset(token, 0, sizeof(token));
     memcpy(token, start, *kept);
     return end ? end + 1 : nullptr;
@@ -121,7 +122,7 @@ static void appendBytes(char* out, size_t capacity, size_t* len, const char* tex
                         size_t* needed = nullptr) {
     if (needed != nullptr) *needed += n;
     size_t room = capacity - 1 - *len;
-    size_t kept = n < room ? n : room;
+    size_t kept = utf8Cut(text, n, room);
     memcpy(out + *len, text, kept);
     *len += kept;
     out[*len] = '\0';
@@ -132,15 +133,28 @@ static void append(char* out, size_t capacity, size_t* len, const char* text,
     appendBytes(out, capacity, len, text, strlen(text), needed);
 }
 
+// A value as the job block carries it: the printer splits the text at ", "
+// and reads lines, so a comma or a control character a user put in a value
+// (a title, a user name, an option, a credential) becomes a blank and can't
+// add an entry of its own.
+static void blankSeparators(const char* value, char (&out)[PARAM_VALUE_SIZE]) {
+    copyBounded(out, sizeof(out), value);
+    for (char* c = out; *c != '\0'; c++) {
+        if (*c == ',' || (unsigned char)*c < 0x20 || *c == 0x7f) *c = ' ';
+    }
+}
+
 size_t serializeJobParams(const PARAM_KEY_SPERATOR_VALUE* table, char* out, size_t capacity,
                           bool mask_secrets) {
     if (capacity == 0) return 0;
     size_t len = 0, needed = 0;
     out[0] = '\0';
+    char value[PARAM_VALUE_SIZE];
     for (int i = 0; i < PARAM_ROWS; i++) {
         append(out, capacity, &len, table[i].key, &needed);
         append(out, capacity, &len, table[i].separator, &needed);
-        append(out, capacity, &len, mask_secrets ? loggedValue(table[i]) : table[i].value, &needed);
+        blankSeparators(mask_secrets ? loggedValue(table[i]) : table[i].value, value);
+        append(out, capacity, &len, value, &needed);
         append(out, capacity, &len, ", ", &needed);
     }
     return needed;
@@ -179,6 +193,31 @@ void maskOptionsText(const char* options, const PARAM_KEY_SPERATOR_VALUE* table,
         if (next != nullptr) append(out, capacity, &len, " ");
         start = next;
     } while (start != nullptr);
+}
+
+void registerOptionSecrets(const char* options, const PARAM_KEY_SPERATOR_VALUE* table) {
+    char token[PARAM_TOKEN_SIZE];
+    size_t kept = 0;
+    for (const char* start = options; start != nullptr && *start != '\0';) {
+        const char* next = nextToken(start, token, &kept);
+        std::string whole(start, next ? (size_t)(next - 1 - start) : strlen(start));
+        start = next;
+        // What follows the password's key, in the whole token and in the
+        // part the table takes, and the value the token gives its row.
+        size_t key_at = whole.find(PASSWORD_KEY);
+        if (key_at == std::string::npos) continue;
+        size_t value_at = key_at + strlen(PASSWORD_KEY) + 1;
+        if (value_at < whole.size()) logSecret(whole.c_str() + value_at);
+        if (value_at < kept) logSecret(std::string(token + value_at).c_str());
+        int row = rowForToken(token, table);
+        size_t cut = row >= 0 ? valueCut(table[row]) : 0;
+        if (row >= 0 && kept > cut) {
+            char stored[PARAM_VALUE_SIZE];
+            copyBounded(stored, sizeof(stored), token + cut);
+            logSecret(stored);
+            logSecret(whole.c_str() + cut);
+        }
+    }
 }
 
 size_t maskedOptionsCapacity(const char* options) {

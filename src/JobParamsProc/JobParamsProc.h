@@ -47,7 +47,8 @@ void SetJobParams(char* token, PARAM_KEY_SPERATOR_VALUE* table);
 void GetJobParamFromCups(const char* options, PARAM_KEY_SPERATOR_VALUE* table);
 
 // Writes "key=value, " for all rows into the JOB_PARAMS_SIZE-byte buffer
-// *out designates; the text is cut at JOB_PARAMS_SIZE - 1 characters.
+// *out designates; the text is cut at JOB_PARAMS_SIZE - 1 characters. In
+// values, commas and control characters are written as blanks.
 void BuildJobParams(char** out, PARAM_KEY_SPERATOR_VALUE* table);
 
 // The serialisation behind BuildJobParams, into any buffer of `capacity`
@@ -65,6 +66,11 @@ int rowForToken(const char* token, const PARAM_KEY_SPERATOR_VALUE* table);
 // characters.
 void maskOptionsText(const char* options, const PARAM_KEY_SPERATOR_VALUE* table, char* out,
                      size_t capacity);
+// Makes every text that gives away the password of an options token secret
+// to the log (logSecret), whatever other key names the token holds: what
+// follows the password's key, and the value the token gives its row.
+void registerOptionSecrets(const char* options, const PARAM_KEY_SPERATOR_VALUE* table);
+
 // A capacity that holds the masked copy of `options` uncut.
 size_t maskedOptionsCapacity(const char* options);
 

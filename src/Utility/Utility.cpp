@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -30,14 +31,39 @@ bool cancelGraceOver() {
     return now - cancelled_at > CANCEL_GRACE_MS;
 }
 
+size_t utf8Cut(const char* text, size_t len, size_t max) {
+    if (len <= max) return len;
+    size_t kept = max;
+    // A continuation byte (10xxxxxx) at the cut belongs to the character
+    // the cut would split: that character goes whole.
+    while (kept > 0 && ((unsigned char)text[kept] & 0xc0) == 0x80) kept--;
+    return kept;
+}
+
 size_t copyBounded(char* dst, size_t capacity, const char* src) {
     size_t len = strlen(src);
     if (capacity > 0) {
-        size_t kept = len < capacity - 1 ? len : capacity - 1;
+        size_t kept = utf8Cut(src, len, capacity - 1);
         memcpy(dst, src, kept);
         dst[kept] = '\0';
     }
     return len;
+}
+
+int parseCopies(const char* text, bool* capped) {
+    *capped = false;
+    while (isspace((unsigned char)*text)) text++;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+') text++;
+    int64_t value = 0;
+    for (; isdigit((unsigned char)*text); text++) {
+        value = value * 10 + (*text - '0');
+        if (value > MAX_COPIES) {
+            value = MAX_COPIES;
+            *capped = !negative;
+        }
+    }
+    return (int)(negative ? -value : value);
 }
 
 int mkdirs(const char* path) {
@@ -175,8 +201,36 @@ static bool takeSharedLock(int fd) {
     return false;
 }
 
-static int makePrivateDir() {
+// Whether a private directory may be made in `path`: a real directory of
+// root or the filter's user that no one else may write to, or only with
+// the sticky bit, so no one else can rename what is made there. Else `why`
+// says why not.
+static bool safeParent(const char* path, char* why, size_t why_size) {
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        snprintf(why, why_size, "it is not a real directory");
+    } else if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        snprintf(why, why_size, "it belongs to user %u", (unsigned)st.st_uid);
+    } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        snprintf(why, why_size, "others may write to it and it is not sticky");
+    } else {
+        close(fd);
+        return true;
+    }
+    if (fd >= 0) close(fd);
+    return false;
+}
+
+// Makes the job's private directory under $TMPDIR when that is safe, else
+// under /tmp; `where` tells the job log which, and why.
+static int makePrivateDir(char* where, size_t where_size) {
     const char* tmp = getenv("TMPDIR");
+    char why[96] = "";
+    if (tmp != nullptr && tmp[0] == '/' && !safeParent(tmp, why, sizeof(why))) {
+        snprintf(where, where_size, " ($TMPDIR %s is not used: %s)", tmp, why);
+        tmp = "/tmp";
+    }
     if (tmp == nullptr || tmp[0] != '/') tmp = "/tmp";
     char dir_path[WORK_PATH_SIZE];
     copyWithoutTrailingSlashes(dir_path, sizeof(dir_path), tmp);
@@ -226,9 +280,10 @@ int openWorkDir(const char* path) {
                  WORK_DIR_LOCK_WAIT_MS / 1000);
         close(fd);
     }
-    if (makePrivateDir() != 0) return 1;
-    logMsg("WARNING: Working directory %s is not used (%s); this job's files are in %s\n", path,
-           why, g_work_dir.path);
+    char where[WORK_PATH_SIZE + 160] = "";
+    if (makePrivateDir(where, sizeof(where)) != 0) return 1;
+    logMsg("WARNING: Working directory %s is not used (%s); this job's files are in %s%s\n", path,
+           why, g_work_dir.path, where);
     return 0;
 }
 
@@ -386,6 +441,7 @@ int getAuthInfoFrom(const char* path, char** auth_id, char** password) {
         copyBounded(*auth_id, AUTH_FIELD_SIZE, id->valuestring);
     }
     if (cJSON_IsString(secret) && secret->valuestring != nullptr) {
+        logSecret(secret->valuestring);
         logMsg("DEBUG: Password: %s\n", maskedSecret(secret->valuestring));
         copyBounded(*password, AUTH_FIELD_SIZE, secret->valuestring);
     }

@@ -31,8 +31,21 @@ int64_t monotonicMs();
 bool cancelGraceOver();
 
 // strlcpy: copies at most capacity - 1 bytes and always terminates (when
-// capacity > 0). Returns strlen(src), so a result >= capacity means cut.
+// capacity > 0); a cut never splits a UTF-8 character. Returns strlen(src),
+// so a result >= capacity means cut.
 size_t copyBounded(char* dst, size_t capacity, const char* src);
+
+// How many of the first `len` bytes of `text` to keep so that at most `max`
+// are kept and no UTF-8 character is split.
+size_t utf8Cut(const char* text, size_t len, size_t max);
+
+// The most copies the filter makes (CUPS's own default limit, MaxCopies).
+constexpr int MAX_COPIES = 9999;
+
+// The copies argument read as atoi reads it (blanks, a sign, digits), but
+// without overflow: more than MAX_COPIES count as MAX_COPIES (*capped set),
+// less than -MAX_COPIES as -MAX_COPIES. 0 and negative mean one copy.
+int parseCopies(const char* text, bool* capped);
 
 // Creates `path` and every missing parent with mode 0755. Returns 0 when
 // `path` names a directory afterwards, else 1.

@@ -142,7 +142,7 @@ static int32_t backPageLastPage(Job* job) {
     } else if (job->copies_left == 1 && last_page == 1) {
         logMsg("DEBUG: force lastpage to 1\n");
     }
-    if (cancelEndsAt(*job, job->m_page)) {
+    if (cancelEndsAt(job, job->m_page)) {
         logMsg("DEBUG: cancel job, page %d is the last printed\n", job->m_page);
         last_page = 1;
         job->cancel_ended = true;
@@ -159,7 +159,7 @@ static PageResult writePairOnce(Job* job, bool first_copy) {
            job->m_page, job->collate ? 1 : 0, job->settings.duplex, job->copies_left);
 
     int32_t front_last = job->buff1_header.last_page;
-    if (!first_copy && cancelEndsAt(*job, job->m_page)) {
+    if (!first_copy && cancelEndsAt(job, job->m_page)) {
         logMsg("DEBUG: cancel job, page %d is the last printed\n", job->m_page - 1);
         front_last = 1;
         job->cancel_ended = true;

@@ -109,7 +109,9 @@ inline int impressionsPerRecord(const Job& job) {
 // Whether the cancel makes the record of page `n` about to be written the
 // job's last: it is the page the job ends with (or a later one), or an
 // earlier page could not be finished within the cancel's grace period.
-bool cancelEndsAt(const Job& job, int n);
+// Once SIGTERM was seen, the page being sent (`n`) is the page the job ends
+// with, unless an earlier point decided another.
+bool cancelEndsAt(Job* job, int n);
 
 // Releases the PPD, the options, the raster stream, the buffers and the
 // working directory.

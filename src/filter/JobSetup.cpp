@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "../Utility/Log.h"
 #include "../Utility/Utility.h"
@@ -165,6 +166,7 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
     bool have_output = keepStandardDescriptors();
     installSignals();
     logMsg("DEBUG: brivane_quelmoss version %s\n", QUELMOSS_VERSION);
+    if (argc > 5) registerOptionSecrets(argv[5], tblDefParam);
     logArguments(argc, argv);
     *exit_status = 1;
     if (!have_output) {
@@ -197,9 +199,16 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
     SetJobParam("Collate", job->collate ? "True" : "False", job->table);
     resolvePrintOptions(job->ppd, job->num_options, job->options, job->table, &job->settings);
     job->paper_limit = paperLimit(job->ppd);
-    job->copies = atoi(argv[4]);
+    bool capped = false;
+    job->copies = parseCopies(argv[4], &capped);
     logMsg("DEBUG: input copies is %d \n", job->copies);
-    SetJobParam("copies", argv[4], job->table);
+    if (capped) {
+        logMsg("WARNING: %s copies were asked for; %d are printed, the most this printer takes\n",
+               argv[4], MAX_COPIES);
+        SetJobParam("copies", std::to_string(MAX_COPIES).c_str(), job->table);
+    } else {
+        SetJobParam("copies", argv[4], job->table);
+    }
     mapCustomPageSizes(job->table);
     takeCredentials(job->table);
     applyDuplexConstraints(job->table, &job->settings);

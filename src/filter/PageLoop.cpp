@@ -185,8 +185,9 @@ static void settleCancel(Job* job) {
     }
 }
 
-bool cancelEndsAt(const Job& job, int n) {
-    return job.cancel_page != 0 && (n >= job.cancel_page || cancelGraceOver());
+bool cancelEndsAt(Job* job, int n) {
+    noteCancel(job, n);
+    return job->cancel_page != 0 && (n >= job->cancel_page || cancelGraceOver());
 }
 
 static printer_header buildPageHeader(Job* job, const JbigPage& page) {
@@ -218,7 +219,7 @@ static PageResult writeRecord(Job* job, const printer_header& header, int32_t la
 // The record about to be written is the cancelled job's last: nothing
 // follows it.
 static bool cancelMakesLast(Job* job, printer_header* header) {
-    if (!cancelEndsAt(*job, job->m_page)) return false;
+    if (!cancelEndsAt(job, job->m_page)) return false;
     logMsg("DEBUG: cancel job, page %d is the last printed\n", job->m_page);
     header->last_page = 1;
     job->cancel_ended = true;

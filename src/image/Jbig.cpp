@@ -45,10 +45,17 @@ static pid_t startEncoder(char* const argv[], int messages_fd) {
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGTERM);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
+    // A cancel sent to the filter's group while the encoder is being
+    // started (before it has left the group) stays blocked, so it can't
+    // kill the page in hand; the filter stops encoders with SIGKILL.
+    sigset_t blocked;
+    sigprocmask(SIG_SETMASK, nullptr, &blocked);
+    sigaddset(&blocked, SIGTERM);
+    posix_spawnattr_setsigmask(&attributes, &blocked);
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t pid;
     int rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
