@@ -41,12 +41,13 @@ expect_file -rw-r--r-- usr/share/man/man1/quelmoss-inspect.1.gz
 expect_file -rw-r--r-- usr/share/man/man8/brivane_quelmoss.8.gz
 expect_file -rw-r--r-- usr/share/doc/brivane-quelmoss/copyright
 expect_file -rw-r--r-- usr/share/doc/brivane-quelmoss/changelog.gz
+expect_file -rw-r--r-- usr/share/lintian/overrides/brivane-quelmoss
 
 if command -v lintian >/dev/null; then
   lintian --tag-display-limit 0 "$deb" > "$build/lintian.txt" 2>&1 || true
-  if grep -q '^E:' "$build/lintian.txt"; then
-    grep '^E:' "$build/lintian.txt"
-    fail "lintian reports errors"
+  if grep -q -E '^E:|hardening' "$build/lintian.txt"; then
+    grep -E '^E:|hardening' "$build/lintian.txt"
+    fail "lintian reports errors or missing hardening"
   fi
   echo "lintian: $(grep -c '^[WI]:' "$build/lintian.txt" || true) warnings and notes, no errors"
 fi

@@ -156,8 +156,9 @@ int usage(const char* program, FILE* out, int status) {
             "Checks a printer stream (FILE or standard input), prints its job settings and one\n"
             "line per page record, and decodes every page.\n"
             "  --json        the same as JSON\n"
-            "  --png DIR     also write each page as DIR/job-N-page-NNN.png\n"
-            "  --unfinished  accept a stream whose last record is not flagged last\n"
+            "  --png DIR     also write each page as DIR/page-NNN.png (job-N-page-NNN.png\n"
+            "                for the jobs of a longer stream)\n"
+            "  --unfinished  accept a cancelled job, whose last record is not flagged last\n"
             "  --version     print the version\n"
             "Exit status: 0 for a sound stream, 1 for a malformed one, 2 for a usage error.\n",
             program);
