@@ -204,6 +204,19 @@ TEST(HostileTmpdir, OnlyASafeTmpdirIsUsed) {
     (void)!system("rm -rf /tmp/tarvelin /tmp/quelmoss-tmpdirs");
 }
 
+// A raster "file" that is a FIFO nobody writes to can't hold the job up.
+TEST(HostileInput, FifoWithoutWriterEndsTheJob) {
+    std::string fifo = "/tmp/quelmoss-fifo";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    FilterArgs args;
+    args.file = fifo;
+    FilterResult r = runFilter(args, "");
+    unlink(fifo.c_str());
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_TRUE(has(r.log, "DEBUG: First page header is null"));
+}
+
 // Page accounting counts only what reached the printer.
 TEST(HostileOutput, NoPageLineForARecordThatWasNotWritten) {
     FilterArgs args;

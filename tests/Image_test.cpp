@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +7,7 @@
 #include <string>
 
 #include "FilterRun.h"
+#include "Utility/Utility.h"
 #include "image/Jbig.h"
 #include "image/Pbm.h"
 #include "image/Rotate.h"
@@ -151,6 +153,29 @@ TEST(Encoder, RunsPbmtojbgWithTheFixedOptionsInOrder) {
     EXPECT_EQ(log, "DEBUG: pbmtojbg. width:[800], height:[600], pbm_file:[" + in +
                        "]DEBUG: pbmtojbg: pbmtojbg " + args);
     EXPECT_TRUE(exists(out));
+}
+
+// An encoder that outlives its deadline is stopped, with its children, and
+// its page fails; it is never waited for without end.
+TEST(Encoder, HungEncoderIsStoppedAtItsDeadline) {
+    std::string dir = scratchDir("hung");
+    PathGuard path(standInEncoder(dir, "sleep 1000 & echo $! > " + dir + "/child; wait"));
+    std::string in = dir + "/5_1_gs.pbm", out = dir + "/5-1.jbg";
+    writeFile(in, pbm(8, 2, std::string(2, '\0')));
+    EncoderRun run;
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(startPbmtojbg(in.c_str(), out.c_str(), &run), ENCODED);
+    run.deadline_ms = monotonicMs() + 300;
+    EncoderOutcome outcome = finishPbmtojbg(&run);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(outcome, ENCODE_FAILED);
+    EXPECT_NE(log.find("ERROR: JBIG encoder pbmtojbg did not finish in time"), std::string::npos);
+    EXPECT_FALSE(exists(out));
+    // Killed, it is reaped by whoever adopted it, soon.
+    pid_t child = (pid_t)std::stoi("0" + readFile(dir + "/child"));
+    ASSERT_GT(child, 0);
+    for (int i = 0; i < 200 && kill(child, 0) == 0; i++) usleep(10 * 1000);
+    EXPECT_NE(kill(child, 0), 0) << "the encoder's child runs on";
 }
 
 TEST(Encoder, RoundTripsThroughTheRealCodecForAnyWidth) {

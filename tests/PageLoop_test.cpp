@@ -357,7 +357,7 @@ TEST(FailedPages, EndTheJobWithStatus255AndKeepEarlierRecords) {
     for (const auto& c : cases) {
         FilterArgs args;
         args.path_env = c.path;
-        FilterResult r = runFilterOnPages(args, distinctPages(3));
+        FilterResult r = runFilterOnPages(args, distinctPages(4));
         EXPECT_EQ(r.exit_status, 255) << c.name;
         PrinterStream s = parseStream(r.out);
         ASSERT_TRUE(s.valid) << c.name << ": " << s.error;
@@ -366,6 +366,7 @@ TEST(FailedPages, EndTheJobWithStatus255AndKeepEarlierRecords) {
         EXPECT_EQ(jobFilesLeft(), 0) << c.name;
         // A page never printed leaves no line.
         EXPECT_FALSE(has(r.log, "INFO: Printing page 3")) << c.name;
+        EXPECT_FALSE(has(r.log, "INFO: Printing page 4")) << c.name;
     }
 }
 

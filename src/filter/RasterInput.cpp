@@ -1,5 +1,6 @@
 #include "RasterInput.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -20,11 +21,18 @@ static bool fill(RasterInput* input) {
             input->gave_up = true;
             return false;
         }
-        struct pollfd wait = {input->fd, POLLIN, 0};
-        int ready = poll(&wait, 1, POLL_STEP_MS);
-        if (ready < 0 && errno != EINTR) break;
-        if (ready <= 0) continue;
+        if (!input->nonblocking) {
+            struct pollfd wait = {input->fd, POLLIN, 0};
+            int ready = poll(&wait, 1, POLL_STEP_MS);
+            if (ready < 0 && errno != EINTR) break;
+            if (ready <= 0) continue;
+        }
         ssize_t n = read(input->fd, input->buffer, sizeof(input->buffer));
+        if (n < 0 && errno == EAGAIN) {
+            struct pollfd wait = {input->fd, POLLIN, 0};
+            poll(&wait, 1, POLL_STEP_MS);
+            continue;
+        }
         if (n > 0) {
             input->start = 0;
             input->end = (size_t)n;
@@ -58,6 +66,8 @@ static ssize_t readRaster(void* context, unsigned char* out, size_t length) {
 
 cups_raster_t* openRasterInput(RasterInput* input, int fd) {
     input->fd = fd;
+    int flags = fcntl(fd, F_GETFL);
+    input->nonblocking = flags != -1 && (flags & O_NONBLOCK) != 0;
     return cupsRasterOpenIO(readRaster, input, CUPS_RASTER_READ);
 }
 

@@ -27,6 +27,9 @@ struct RasterInput {
     bool gave_up = false;     // a cancelled job stopped waiting for it
     bool look_ahead = false;  // a cancel ends the wait at once: the page in hand is the last
     int read_errno = 0;       // a read failed with this
+    // Reads never wait: they are tried before any poll, since a FIFO without
+    // a writer is at its end yet never polls ready.
+    bool nonblocking = false;
     unsigned char buffer[RASTER_BUFFER_SIZE];
     size_t start = 0, end = 0;  // bytes read from fd, not yet handed over
 };

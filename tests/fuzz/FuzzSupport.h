@@ -10,6 +10,6 @@
 // and returns its path.
 std::string inputFile(const uint8_t* data, size_t size, const char* suffix);
 
-// Encoder stand-in: writes a small fake JBIG file instead of running
+// Encoder stand-in: writes a JBIG header of the page's size instead of running
 // pbmtojbg, so a fuzz run measures the filter's code, not the encoder's.
 int fakeEncoder(char* const argv[]);
