@@ -18,6 +18,7 @@
 #include <cjson/cJSON.h>
 #include <cups/raster.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <getopt.h>
 #include <poll.h>
 #include <spawn.h>
@@ -143,39 +144,54 @@ Run runFilter(const Settings& s, const BenchJob& job, const Mode& mode) {
 
 // Reads every page of a raster file as the filter does; returns the page
 // count. Reading the raster is part of the floor: the filter can't print a
-// page it hasn't read.
-int readRaster(const std::string& path) {
+// page it hasn't read. With `pbms`, each page is also stored as PBM in
+// `dir`, as the filter stores it for its encoder, and a duplex job of odd
+// length (`blank_back`) gets its blank back page.
+int readRaster(const std::string& path, const std::string& dir = "",
+               std::vector<std::string>* pbms = nullptr, bool blank_back = false) {
     int fd = open(path.c_str(), O_RDONLY);
     cups_raster_t* raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
     cups_page_header2_t h;
     std::vector<unsigned char> pixels;
-    int pages = 0;
+    int pages = 0, blank_width = 0, blank_height = 0;
+    auto store = [&](unsigned width, unsigned height, const unsigned char* rows, size_t size) {
+        std::string pbm = dir + "/" + std::to_string(pbms->size() + 1) + ".pbm";
+        FILE* f = fopen(pbm.c_str(), "wb");
+        if (f == nullptr) exit(1);
+        fprintf(f, "P4\n%u %u\n", width, height);
+        fwrite(rows, 1, size, f);
+        fclose(f);
+        pbms->push_back(pbm);
+    };
     while (raster && cupsRasterReadHeader2(raster, &h)) {
-        pixels.resize((size_t)h.cupsBytesPerLine * h.cupsHeight);
+        pixels.assign((size_t)h.cupsBytesPerLine * h.cupsHeight, 0);
         cupsRasterReadPixels(raster, pixels.data(), (unsigned)pixels.size());
-        pages++;
+        if (pages++ == 0) {
+            blank_width = (int)h.cupsBytesPerLine * 8;
+            blank_height = (int)h.cupsHeight;
+        }
+        if (pbms != nullptr) store(h.cupsWidth, h.cupsHeight, pixels.data(), pixels.size());
+    }
+    if (pbms != nullptr && blank_back && pages % 2 == 1) {
+        pixels.assign((size_t)blank_width / 8 * blank_height, 0);
+        store(blank_width, blank_height, pixels.data(), pixels.size());
     }
     if (raster) cupsRasterClose(raster);
     close(fd);
     return pages;
 }
 
-// The PBM files the last filter run left, blank back pages included.
-std::vector<std::string> pbmFiles(int pages) {
-    std::vector<std::string> files;
-    for (int n = 1; n <= pages + 1; n++) {
-        std::string path = "/tmp/tarvelin/1_" + std::to_string(n) + "_gs.pbm";
-        if (access(path.c_str(), F_OK) == 0) files.push_back(path);
-    }
-    return files;
-}
-
-// *encoder_wall, when given, receives the encoder runs' part.
-Run runFloor(const BenchJob& job, const std::vector<std::string>& pbms,
+// The old filter's work, one step after the other: read and store every
+// page, then run the encoder on each. *encoder_wall, when given, receives
+// the encoder runs' part.
+Run runFloor(const Settings& s, const BenchJob& job, const Mode& mode,
              double* encoder_wall = nullptr) {
+    std::string dir = s.work + "/floor";
+    mkdir(dir.c_str(), 0700);
     Run floor;
+    std::vector<std::string> pbms;
     double start = now();
-    readRaster(job.raster);
+    readRaster(job.raster, dir, &pbms, strstr(mode.options, "Duplex") != nullptr);
     floor.wall = now() - start;
     floor.cpu = floor.wall;  // in-process and single-threaded
     double read_wall = floor.wall;
@@ -184,13 +200,14 @@ Run runFloor(const BenchJob& job, const std::vector<std::string>& pbms,
         int w = 0, h = 0;
         if (!f || fscanf(f, "P4 %d %d", &w, &h) != 2) w = h = 0;
         if (f) fclose(f);
-        std::string jbg = pbm + ".floor.jbg";
+        std::string jbg = pbm + ".jbg";
         Run enc = runProcess({"pbmtojbg", "-q", "-x", std::to_string(w), "-y", std::to_string(h),
                               "-r", "-s", "128", "-o", "0", "-p", "8", "-m", "0", pbm, jbg},
                              "", {});
         floor.wall += enc.wall;
         floor.cpu += enc.cpu;
         unlink(jbg.c_str());
+        unlink(pbm.c_str());
     }
     floor.status = 0;
     if (encoder_wall != nullptr) *encoder_wall = floor.wall - read_wall;
@@ -262,7 +279,7 @@ EndToEnd measureEndToEnd(const Settings& s) {
         Run f = runFilter(s, job, kModes[0]);
         alone.push_back(f.wall);
         double encoder_wall = 0;  // one encoder at a time, as the old filter ran them
-        runFloor(job, pbmFiles(job.pages), &encoder_wall);
+        runFloor(s, job, kModes[0], &encoder_wall);
         encoder.push_back(encoder_wall);
         double first_record = 0;
         pipeline.push_back(timePipeline(produce + " | " + filter, &first_record));
@@ -319,7 +336,7 @@ Result measure(const Settings& s, const BenchJob& job, const Mode& mode) {
                     job.name.c_str());
             exit(1);
         }
-        Run l = runFloor(job, pbmFiles(job.pages));
+        Run l = runFloor(s, job, mode);
         fw.push_back(f.wall);
         fc.push_back(f.cpu);
         lw.push_back(l.wall);
