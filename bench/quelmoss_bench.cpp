@@ -18,11 +18,11 @@
 #include <cjson/cJSON.h>
 #include <cups/raster.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <getopt.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
