@@ -166,9 +166,12 @@ TEST(PasswordMasking, NoLogLineShowsThePassword) {
     EXPECT_NE(log.find(PASSWORD_MASK), std::string::npos);
     EXPECT_NE(text.find("AuthPassword=hunter2, "), std::string::npos);  // the printer gets it
 
-    char masked[256];
-    maskOptionsText("a=1 AuthPassword=pw b=2", tblDefParam, masked, sizeof(masked));
-    EXPECT_STREQ(masked, "a=1 AuthPassword=******** b=2");
+    testing::internal::CaptureStderr();
+    registerOptionSecrets("a=1 AuthPassword=pw b=2", tblDefParam);
+    logMsg("DEBUG: argv[5]=%s\n", "a=1 AuthPassword=pw b=2");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "DEBUG: argv[5]=a=1 AuthPassword=******** b=2\n");
+    forgetLogSecrets();
 }
 
 TEST(JobBlock, IsMagicLengthAndTextWithoutTerminator) {

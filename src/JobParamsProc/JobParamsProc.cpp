@@ -104,14 +104,13 @@ static const char* nextToken(const char* start, char (&token)[PARAM_TOKEN_SIZE],
 }
 
 void GetJobParamFromCups(const char* options, PARAM_KEY_SPERATOR_VALUE* table) {
+    registerOptionSecrets(options, table);
     char token[PARAM_TOKEN_SIZE];
-    char logged[PARAM_TOKEN_SIZE];
     size_t kept = 0;
     const char* next = options;
     while (next != nullptr && *next != '\0') {
         next = nextToken(next, token, &kept);
-        maskOptionsText(token, table, logged, sizeof(logged));
-        logMsg("One_Param:%s , Len:%d\n", logged, (int)kept);
+        logMsg("One_Param:%s , Len:%d\n", token, (int)kept);
         SetJobParams(token, table);
     }
 }
@@ -170,31 +169,6 @@ void BuildJobParams(char** out, PARAM_KEY_SPERATOR_VALUE* table) {
     logMsg("BuildJobParams:%s\n", logged);
 }
 
-void maskOptionsText(const char* options, const PARAM_KEY_SPERATOR_VALUE* table, char* out,
-                     size_t capacity) {
-    if (capacity == 0) return;
-    size_t len = 0;
-    out[0] = '\0';
-    char token[PARAM_TOKEN_SIZE];
-    size_t kept = 0;
-    const char* start = options;
-    do {
-        // The token as the table sees it decides; the log shows all of it.
-        const char* next = nextToken(start, token, &kept);
-        size_t whole = next ? (size_t)(next - 1 - start) : strlen(start);
-        int index = rowForToken(token, table);
-        size_t cut = index >= 0 ? valueCut(table[index]) : 0;
-        if (index >= 0 && isPasswordRow(table[index]) && kept > cut) {
-            appendBytes(out, capacity, &len, start, cut);
-            append(out, capacity, &len, PASSWORD_MASK);
-        } else {
-            appendBytes(out, capacity, &len, start, whole);
-        }
-        if (next != nullptr) append(out, capacity, &len, " ");
-        start = next;
-    } while (start != nullptr);
-}
-
 void registerOptionSecrets(const char* options, const PARAM_KEY_SPERATOR_VALUE* table) {
     char token[PARAM_TOKEN_SIZE];
     size_t kept = 0;
@@ -218,12 +192,6 @@ void registerOptionSecrets(const char* options, const PARAM_KEY_SPERATOR_VALUE* 
             logSecret(whole.c_str() + cut);
         }
     }
-}
-
-size_t maskedOptionsCapacity(const char* options) {
-    // A masked value grows by at most 7 characters, and every such token is
-    // longer than its key.
-    return 2 * strlen(options) + strlen(PASSWORD_MASK) + 1;
 }
 
 void writeJobBlock(FILE* out, const char* job_params, int32_t job_params_size) {

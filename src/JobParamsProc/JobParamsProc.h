@@ -43,7 +43,8 @@ void GetJobParam(const char* key, char** out, PARAM_KEY_SPERATOR_VALUE* table);
 void SetJobParams(char* token, PARAM_KEY_SPERATOR_VALUE* table);
 
 // Splits the options text at every space (only 0x20) and hands each
-// token, empty ones included, to SetJobParams.
+// token, empty ones included, to SetJobParams; the password in it is made a
+// secret of the log first (registerOptionSecrets).
 void GetJobParamFromCups(const char* options, PARAM_KEY_SPERATOR_VALUE* table);
 
 // Writes "key=value, " for all rows into the JOB_PARAMS_SIZE-byte buffer
@@ -61,18 +62,10 @@ size_t serializeJobParams(const PARAM_KEY_SPERATOR_VALUE* table, char* out, size
 // The row index a token would set through SetJobParams, or -1.
 int rowForToken(const char* token, const PARAM_KEY_SPERATOR_VALUE* table);
 
-// Copies the whole options text with the value of any token that would set
-// the password replaced by PASSWORD_MASK, for log lines; cut at capacity - 1
-// characters.
-void maskOptionsText(const char* options, const PARAM_KEY_SPERATOR_VALUE* table, char* out,
-                     size_t capacity);
 // Makes every text that gives away the password of an options token secret
 // to the log (logSecret), whatever other key names the token holds: what
 // follows the password's key, and the value the token gives its row.
 void registerOptionSecrets(const char* options, const PARAM_KEY_SPERATOR_VALUE* table);
-
-// A capacity that holds the masked copy of `options` uncut.
-size_t maskedOptionsCapacity(const char* options);
 
 // The job block: 16 bytes of magic "rx7316_param", the text's length as a
 // signed 32-bit little-endian integer, then the text without terminator.

