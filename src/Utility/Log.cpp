@@ -133,11 +133,11 @@ static void appendValue(std::string* out, std::string value) {
 }
 
 template <typename T>
-static std::string formatted(const std::string& spec, T value) {
-    int n = snprintf(nullptr, 0, spec.c_str(), value);
+static std::string formatted(const std::string& directive, T value) {
+    int n = snprintf(nullptr, 0, directive.c_str(), value);
     if (n <= 0) return std::string();
     std::string text((size_t)n + 1, '\0');
-    snprintf(&text[0], text.size(), spec.c_str(), value);
+    snprintf(&text[0], text.size(), directive.c_str(), value);
     text.resize((size_t)n);
     return text;
 }
@@ -161,44 +161,44 @@ static std::string formatMessage(const char* fmt, va_list args) {
             p++;
             continue;
         }
-        std::string spec = "%";
-        while (*p != '\0' && strchr("-+ #0", *p) != nullptr) spec += *p++;
+        std::string directive = "%";
+        while (*p != '\0' && strchr("-+ #0", *p) != nullptr) directive += *p++;
         if (*p == '*') {
-            spec += std::to_string(va_arg(args, int));
+            directive += std::to_string(va_arg(args, int));
             p++;
         }
-        while (isdigit((unsigned char)*p)) spec += *p++;
+        while (isdigit((unsigned char)*p)) directive += *p++;
         if (*p == '.') {
             p++;
             if (*p == '*') {
                 int precision = va_arg(args, int);
-                if (precision >= 0) spec += "." + std::to_string(precision);
+                if (precision >= 0) directive += "." + std::to_string(precision);
                 p++;
             } else {
-                spec += '.';
+                directive += '.';
             }
-            while (isdigit((unsigned char)*p)) spec += *p++;
+            while (isdigit((unsigned char)*p)) directive += *p++;
         }
         std::string length;
         while (*p != '\0' && strchr("hlzjtL", *p) != nullptr) length += *p++;
         char conversion = *p;
         if (conversion == '\0') break;
         p++;
-        spec += length;
-        spec += conversion;
+        directive += length;
+        directive += conversion;
         switch (conversion) {
             case 'd':
             case 'i':
                 if (length == "l") {
-                    out += formatted(spec, va_arg(args, long));
+                    out += formatted(directive, va_arg(args, long));
                 } else if (length == "ll") {
-                    out += formatted(spec, va_arg(args, long long));
+                    out += formatted(directive, va_arg(args, long long));
                 } else if (length == "z" || length == "t") {
-                    out += formatted(spec, va_arg(args, ptrdiff_t));
+                    out += formatted(directive, va_arg(args, ptrdiff_t));
                 } else if (length == "j") {
-                    out += formatted(spec, va_arg(args, intmax_t));
+                    out += formatted(directive, va_arg(args, intmax_t));
                 } else {
-                    out += formatted(spec, va_arg(args, int));
+                    out += formatted(directive, va_arg(args, int));
                 }
                 break;
             case 'u':
@@ -206,15 +206,15 @@ static std::string formatMessage(const char* fmt, va_list args) {
             case 'X':
             case 'o':
                 if (length == "l") {
-                    out += formatted(spec, va_arg(args, unsigned long));
+                    out += formatted(directive, va_arg(args, unsigned long));
                 } else if (length == "ll") {
-                    out += formatted(spec, va_arg(args, unsigned long long));
+                    out += formatted(directive, va_arg(args, unsigned long long));
                 } else if (length == "z" || length == "t") {
-                    out += formatted(spec, va_arg(args, size_t));
+                    out += formatted(directive, va_arg(args, size_t));
                 } else if (length == "j") {
-                    out += formatted(spec, va_arg(args, uintmax_t));
+                    out += formatted(directive, va_arg(args, uintmax_t));
                 } else {
-                    out += formatted(spec, va_arg(args, unsigned));
+                    out += formatted(directive, va_arg(args, unsigned));
                 }
                 break;
             case 'e':
@@ -226,18 +226,18 @@ static std::string formatMessage(const char* fmt, va_list args) {
             case 'a':
             case 'A':
                 if (length == "L") {
-                    out += formatted(spec, va_arg(args, long double));
+                    out += formatted(directive, va_arg(args, long double));
                 } else {
-                    out += formatted(spec, va_arg(args, double));
+                    out += formatted(directive, va_arg(args, double));
                 }
                 break;
-            case 'c': appendValue(&out, formatted(spec, va_arg(args, int))); break;
+            case 'c': appendValue(&out, formatted(directive, va_arg(args, int))); break;
             case 's': {
                 const char* text = va_arg(args, const char*);
-                appendValue(&out, formatted(spec, text ? text : "(null)"));
+                appendValue(&out, formatted(directive, text ? text : "(null)"));
                 break;
             }
-            case 'p': out += formatted(spec, va_arg(args, void*)); break;
+            case 'p': out += formatted(directive, va_arg(args, void*)); break;
             default: break;  // %n and the unknown: nothing to show
         }
     }
