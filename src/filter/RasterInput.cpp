@@ -48,16 +48,39 @@ static bool fill(RasterInput* input) {
     return false;
 }
 
+// Adds what the input holds now, without waiting, after the bytes not yet
+// handed over.
+static void topUp(RasterInput* input) {
+    memmove(input->buffer, input->buffer + input->start, input->end - input->start);
+    input->end -= input->start;
+    input->start = 0;
+    struct pollfd wait = {input->fd, POLLIN, 0};
+    if (!input->nonblocking && poll(&wait, 1, 0) <= 0) return;
+    ssize_t n = read(input->fd, input->buffer + input->end, sizeof(input->buffer) - input->end);
+    if (n > 0) input->end += (size_t)n;
+    if (n == 0) input->at_end = true;
+}
+
 static bool isDirect(const RasterInput& input, const unsigned char* at) {
     return input.direct_start != nullptr && at >= input.direct_start && at < input.direct_end;
 }
 
+// libcups fills its own buffer with reads of its buffer's size, never less
+// than this; every other read asks for exactly what it needs.
+constexpr size_t LIBCUPS_BUFFER_MIN = 65536;
+// A header cut at the end of the input is shorter than this.
+constexpr size_t HEADER_GUARD = sizeof(cups_page_header2_t);
+
 static ssize_t readRaster(void* context, unsigned char* out, size_t length) {
     RasterInput* input = (RasterInput*)context;
     if (input->start == input->end && !fill(input)) return input->read_errno ? -1 : 0;
+    if (length >= LIBCUPS_BUFFER_MIN && !isDirect(*input, out)) {
+        if (input->end - input->start <= HEADER_GUARD && !input->at_end) topUp(input);
+        size_t held = input->end - input->start;
+        length = held > HEADER_GUARD ? held - HEADER_GUARD : 1;
+    }
     size_t n = input->end - input->start;
     if (n > length) n = length;
-    if (!isDirect(*input, out) && n > 1) n = 1;
     memcpy(out, input->buffer + input->start, n);
     input->start += n;
     input->delivered += n;

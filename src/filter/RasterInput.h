@@ -1,9 +1,9 @@
 // The raster input as libcups's raster reader sees it: bytes handed over by
 // a reader of the filter's own, so that
 //  - a wait for the producer never outlasts a cancelled job's grace period,
-//  - what libcups has taken is exactly what it has used, so a header that
-//    can't be read tells a clean end (no byte left) from a cut or damaged
-//    stream (bytes left, or a header libcups refused),
+//  - libcups never holds the last bytes of the input before it reads them,
+//    so a header that can't be read tells a clean end (no byte left) from a
+//    cut or damaged stream (bytes left, or a header libcups refused),
 //  - the loop can ask whether raster is waiting without blocking.
 #pragma once
 
@@ -16,10 +16,11 @@ constexpr size_t RASTER_BUFFER_SIZE = 64 * 1024;
 
 struct RasterInput {
     int fd = -1;
-    // Where libcups reads into its caller's memory (a page's pixels): those
-    // reads get all that is there. Any other read fills libcups's own
-    // buffer, which is given one byte at a time so it never holds bytes
-    // beyond what it has used.
+    // Where libcups reads into its caller's memory (a page's pixels). Reads
+    // there, and every read of an exact length, get all that is there. A
+    // fill of libcups's own buffer gets only bytes that are followed by a
+    // page header's worth more, and one byte at a time at the very end, so a
+    // header cut at the end of the input is never taken before it is read.
     const unsigned char* direct_start = nullptr;
     const unsigned char* direct_end = nullptr;
     uint64_t delivered = 0;   // bytes handed to libcups
