@@ -142,11 +142,7 @@ static int32_t backPageLastPage(Job* job) {
     } else if (job->copies_left == 1 && last_page == 1) {
         logMsg("DEBUG: force lastpage to 1\n");
     }
-    if (cancelEndsAt(job, job->m_page)) {
-        logMsg("DEBUG: cancel job, page %d is the last printed\n", job->m_page);
-        last_page = 1;
-        job->cancel_ended = true;
-    }
+    cancelMakesLast(job, job->m_page, &last_page);
     logMsg("DEBUG: current lastpage is %d,pageno is %d\n", last_page, job->m_page);
     return last_page;
 }
@@ -159,11 +155,7 @@ static PageResult writePairOnce(Job* job, bool first_copy) {
            job->m_page, job->collate ? 1 : 0, job->settings.duplex, job->copies_left);
 
     int32_t front_last = job->buff1_header.last_page;
-    if (!first_copy && cancelEndsAt(job, job->m_page)) {
-        logMsg("DEBUG: cancel job, page %d is the last printed\n", job->m_page - 1);
-        front_last = 1;
-        job->cancel_ended = true;
-    }
+    if (!first_copy) cancelMakesLast(job, job->m_page - 1, &front_last);
     job->buff1_header.page_no = ++job->written_pages;
     writeRecordHeader(job->out, job->buff1_header, front_last);
     logMsg("DEBUG: write page1 %d header done, m_page %d lastpage is %d\n",

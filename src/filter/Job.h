@@ -109,9 +109,12 @@ inline int impressionsPerRecord(const Job& job) {
 // Whether the cancel makes the record of page `n` about to be written the
 // job's last: it is the page the job ends with (or a later one), or an
 // earlier page could not be finished within the cancel's grace period.
-// Once SIGTERM was seen, the page being sent (`n`) is the page the job ends
-// with, unless an earlier point decided another.
-bool cancelEndsAt(Job* job, int n);
+// Whether the cancel makes the record about to be written (of raster page
+// `shown`, while m_page is sent) the job's last: then *last_page becomes 1,
+// and nothing may follow it. Once SIGTERM was seen, m_page is the page the
+// job ends with unless an earlier point decided another; a page before it
+// ends the job only when it can't be finished within the grace period.
+bool cancelMakesLast(Job* job, int shown, int32_t* last_page);
 
 // Releases the PPD, the options, the raster stream, the buffers and the
 // working directory.

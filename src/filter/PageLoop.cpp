@@ -185,9 +185,15 @@ static void settleCancel(Job* job) {
     }
 }
 
-bool cancelEndsAt(Job* job, int n) {
-    noteCancel(job, n);
-    return job->cancel_page != 0 && (n >= job->cancel_page || cancelGraceOver());
+bool cancelMakesLast(Job* job, int shown, int32_t* last_page) {
+    noteCancel(job, job->m_page);
+    if (job->cancel_page == 0 || (job->m_page < job->cancel_page && !cancelGraceOver())) {
+        return false;
+    }
+    logMsg("DEBUG: cancel job, page %d is the last printed\n", shown);
+    *last_page = 1;
+    job->cancel_ended = true;
+    return true;
 }
 
 static printer_header buildPageHeader(Job* job, const JbigPage& page) {
@@ -216,22 +222,12 @@ static PageResult writeRecord(Job* job, const printer_header& header, int32_t la
     return PAGE_DONE;
 }
 
-// The record about to be written is the cancelled job's last: nothing
-// follows it.
-static bool cancelMakesLast(Job* job, printer_header* header) {
-    if (!cancelEndsAt(job, job->m_page)) return false;
-    logMsg("DEBUG: cancel job, page %d is the last printed\n", job->m_page);
-    header->last_page = 1;
-    job->cancel_ended = true;
-    return true;
-}
-
 // Collated: each page once; the printer makes the copies.
 static PageResult emitCollated(Job* job, printer_header* header, const JbigPage& page) {
     logMsg("DEBUG: print m_page %d collate %d duplex %d copies %d\n", job->m_page,
            job->collate ? 1 : 0, job->settings.duplex, job->copies_left);
     // An odd last page of a duplex job hands the flag to its blank back.
-    if (job->need_extra_page == 0) cancelMakesLast(job, header);
+    if (job->need_extra_page == 0) cancelMakesLast(job, job->m_page, &header->last_page);
     header->page_no = ++job->written_pages;
     logMsg("DEBUG: current lastpage is %d pageno is %d\n", header->last_page, job->m_page);
     return writeRecord(job, *header, header->last_page, page);
@@ -253,7 +249,7 @@ static PageResult emitCopies(Job* job, printer_header* header, const JbigPage& p
             logMsg("DEBUG: force lastpage to 1\n");
             header->last_page = 1;
         }
-        cancelMakesLast(job, header);
+        cancelMakesLast(job, job->m_page, &header->last_page);
         header->page_no = ++job->written_pages;
         logMsg("DEBUG: current lastpage is %d pageno is %d\n", header->last_page, job->m_page);
         PageResult result = writeRecord(job, *header, header->last_page, page);
@@ -355,11 +351,11 @@ static void readAhead(Job* job, int limit) {
     }
 }
 
-// The rest of the road of the oldest page read: its lines, its conversion
-// collected, measured, its header built and its records emitted.
+// The rest of the road of the oldest page read (its held lines were
+// written when its turn came): its conversion collected, measured, its header built and its records
+// emitted.
 static PageResult printOldestPage(Job* job) {
     PendingPage page = popPageAhead(job);
-    releaseHeldLog(&page.log);
     if (page.read != PAGE_DONE) {
         removePageFiles(job->job_id, page.n);
         return page.read;
