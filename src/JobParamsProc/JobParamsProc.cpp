@@ -182,7 +182,7 @@ void registerOptionSecrets(const char* options, const PARAM_KEY_SPERATOR_VALUE* 
         if (key_at == std::string::npos) continue;
         size_t value_at = key_at + strlen(PASSWORD_KEY) + 1;
         if (value_at < whole.size()) logSecret(whole.c_str() + value_at);
-        if (value_at < kept) logSecret(std::string(token + value_at).c_str());
+        if (value_at < kept) logSecret(token + value_at);
         int row = rowForToken(token, table);
         size_t cut = row >= 0 ? valueCut(table[row]) : 0;
         if (row >= 0 && kept > cut) {
