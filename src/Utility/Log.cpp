@@ -10,6 +10,12 @@
 #include <string>
 #include <vector>
 
+static thread_local JobContext* bound_context = nullptr;
+
+JobScope::JobScope(JobContext* context) : previous_(bound_context) { bound_context = context; }
+
+JobScope::~JobScope() { bound_context = previous_; }
+
 // The scheduler reads every line start of standard error as a possible
 // control message (STATE:, PPD:, ATTR:, PAGE: ...). A value the filter logs
 // comes from users (title, options, file names, credentials), so none of its
@@ -34,12 +40,6 @@ size_t escapeControls(const char* text, size_t len, char* out) {
     return n;
 }
 
-static HeldLog* held_log = nullptr;
-// The last byte written to standard error was not a line end: some messages
-// (and the encoder's) leave their line open for the next one.
-static bool line_open = false;
-static std::vector<std::string> secrets;
-
 static const char* const kControlWords[] = {
     "ERROR:", "WARNING:", "INFO:", "PAGE:", "STATE:", "ATTR:", "PPD:"};
 
@@ -52,6 +52,7 @@ static bool startsControl(const char* text) {
 
 void logSecret(const char* secret) {
     if (secret == nullptr || secret[0] == '\0') return;
+    std::vector<std::string>& secrets = jobContext().secrets;
     for (const std::string& known : secrets) {
         if (known == secret) return;
     }
@@ -61,15 +62,21 @@ void logSecret(const char* secret) {
     secrets.insert(at, secret);
 }
 
-void forgetLogSecrets() { secrets.clear(); }
+void forgetLogSecrets() { jobContext().secrets.clear(); }
 
+// Some messages (and the encoder's) leave their line open for the next one.
 static void writeRaw(const char* text, size_t len) {
     if (len == 0) return;
-    fwrite(text, 1, len, stderr);  // one write: one line
-    line_open = text[len - 1] != '\n';
+    JobContext& context = jobContext();
+    if (context.log_sink != nullptr) {
+        context.log_sink(context.log_sink_data, text, len);
+    } else {
+        fwrite(text, 1, len, stderr);  // one write: one line
+    }
+    context.line_open = text[len - 1] != '\n';
 }
 
-void holdLog(HeldLog* held) { held_log = held; }
+void holdLog(HeldLog* held) { jobContext().held_log = held; }
 
 void discardHeldLog(HeldLog* held) {
     free(held->text);
@@ -77,7 +84,7 @@ void discardHeldLog(HeldLog* held) {
 }
 
 void releaseHeldLog(HeldLog* held) {
-    if (held->len > 0 && held->starts_control && line_open) writeRaw("\n", 1);
+    if (held->len > 0 && held->starts_control && jobContext().line_open) writeRaw("\n", 1);
     writeRaw(held->text, held->len);
     discardHeldLog(held);
 }
@@ -91,7 +98,7 @@ static void keep(HeldLog* held, const char* text, size_t len, bool control) {
         char* grown = (char*)realloc(held->text, capacity);
         if (grown == nullptr) {
             releaseHeldLog(held);
-            if (control && line_open) writeRaw("\n", 1);
+            if (control && jobContext().line_open) writeRaw("\n", 1);
             writeRaw(text, len);
             return;
         }
@@ -106,11 +113,12 @@ static void keep(HeldLog* held, const char* text, size_t len, bool control) {
 
 static void emit(const std::string& message, bool control) {
     if (message.empty()) return;
-    if (held_log != nullptr) {
-        keep(held_log, message.data(), message.size(), control);
+    JobContext& context = jobContext();
+    if (context.held_log != nullptr) {
+        keep(context.held_log, message.data(), message.size(), control);
         return;
     }
-    if (control && line_open) {
+    if (control && context.line_open) {
         std::string whole = "\n" + message;
         writeRaw(whole.data(), whole.size());
     } else {
@@ -121,7 +129,7 @@ static void emit(const std::string& message, bool control) {
 // A value as the log may show it: secrets masked, control characters
 // escaped.
 static void appendValue(std::string* out, std::string value) {
-    for (const std::string& secret : secrets) {
+    for (const std::string& secret : jobContext().secrets) {
         for (size_t at = value.find(secret); at != std::string::npos;
              at = value.find(secret, at + strlen(PASSWORD_MASK))) {
             value.replace(at, secret.size(), PASSWORD_MASK);
@@ -256,4 +264,9 @@ void logText(const char* text) { emit(text, startsControl(text)); }
 
 const char* maskedSecret(const char* value) {
     return (value == nullptr || value[0] == '\0') ? value : PASSWORD_MASK;
+}
+
+JobContext& jobContext() {
+    thread_local JobContext own;
+    return bound_context != nullptr ? *bound_context : own;
 }

@@ -1,9 +1,12 @@
-// Job log: every line goes to standard error, where the CUPS scheduler
-// reads it. Standard error is unbuffered, so each line reaches the
-// scheduler as soon as it is written, even when the filter is killed.
+// Job log: every line goes to the job's sink, standard error unless its
+// context names another (the printer application's job log). Standard
+// error is unbuffered, so each line reaches the CUPS scheduler as soon as it
+// is written, even when the filter is killed.
 #pragma once
 
 #include <cstddef>
+
+#include "JobContext.h"
 
 // printf-style; the format attribute lets the compiler check every message.
 // The message's own text (the format) is written as it stands, line ends
@@ -30,18 +33,8 @@ size_t escapeControls(const char* text, size_t len, char* out);
 // PASSWORD_MASK. Empty texts are ignored.
 void logSecret(const char* secret);
 
-// Forgets the secrets, at the end of a job.
+// Forgets the job's secrets, at its end.
 void forgetLogSecrets();
-
-// Lines held back: the page loop reads pages ahead of the one it sends, and
-// holds their lines until their turn, so the job log still tells the road
-// of one page after the other.
-struct HeldLog {
-    char* text = nullptr;
-    size_t len = 0;
-    size_t capacity = 0;
-    bool starts_control = false;  // its first message is a control message
-};
 
 // From now on logMsg appends to *held instead of writing (nullptr: writes
 // again).

@@ -15,8 +15,6 @@
 
 #include "Log.h"
 
-volatile sig_atomic_t cancel_job = 0;
-
 int64_t monotonicMs() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -24,11 +22,11 @@ int64_t monotonicMs() {
 }
 
 bool cancelGraceOver() {
-    static int64_t cancelled_at = -1;
-    if (!cancel_job) return false;
+    if (!jobCancelled()) return false;
+    JobContext& context = jobContext();
     int64_t now = monotonicMs();
-    if (cancelled_at < 0) cancelled_at = now;
-    return now - cancelled_at > CANCEL_GRACE_MS;
+    if (context.cancelled_at_ms < 0) context.cancelled_at_ms = now;
+    return now - context.cancelled_at_ms > CANCEL_GRACE_MS;
 }
 
 size_t utf8Cut(const char* text, size_t len, size_t max) {
@@ -139,9 +137,7 @@ static const char* splitPath(const char* path, char* dir, size_t dir_size) {
     return slash + 1;
 }
 
-static WorkDir g_work_dir;
-
-const WorkDir& workDir() { return g_work_dir; }
+const WorkDir& workDir() { return jobContext().work_dir; }
 
 static const char* fileKind(mode_t mode) {
     if (S_ISLNK(mode)) return "link";
@@ -194,7 +190,7 @@ static int ownDirectory(const char* dir_path, char* why, size_t why_size) {
 // A shared lock, waited for in steps so a cancelled job is not held up by
 // a lock that is never released.
 static bool takeSharedLock(int fd) {
-    for (int waited = 0; waited <= WORK_DIR_LOCK_WAIT_MS && !cancel_job; waited += 20) {
+    for (int waited = 0; waited <= WORK_DIR_LOCK_WAIT_MS && !jobCancelled(); waited += 20) {
         if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;
         usleep(20 * 1000);
     }
@@ -222,6 +218,34 @@ static bool safeParent(const char* path, char* why, size_t why_size) {
     return false;
 }
 
+// Makes the job's private directory in `parent` (no trailing '/' needed).
+static int makePrivateDirIn(const char* parent) {
+    WorkDir& work_dir = jobContext().work_dir;
+    char dir_path[WORK_PATH_SIZE];
+    copyWithoutTrailingSlashes(dir_path, sizeof(dir_path), parent);
+    if (snprintf(work_dir.path, sizeof(work_dir.path), "%s/brivane_quelmoss-XXXXXX", dir_path) >=
+        (int)sizeof(work_dir.path) - 1) {
+        snprintf(work_dir.path, sizeof(work_dir.path), "/tmp/brivane_quelmoss-XXXXXX");
+    }
+    if (mkdtemp(work_dir.path) == nullptr) {
+        logMsg("ERROR: Unable to make a private working directory %s: %s\n", work_dir.path,
+               strerror(errno));
+        work_dir.path[0] = '\0';
+        return 1;
+    }
+    work_dir.fd = open(work_dir.path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (work_dir.fd < 0) {
+        logMsg("ERROR: Unable to open the private working directory %s: %s\n", work_dir.path,
+               strerror(errno));
+        rmdir(work_dir.path);
+        work_dir.path[0] = '\0';
+        return 1;
+    }
+    strncat(work_dir.path, "/", sizeof(work_dir.path) - strlen(work_dir.path) - 1);
+    work_dir.is_private = true;
+    return 0;
+}
+
 // Makes the job's private directory under $TMPDIR when that is safe, else
 // under /tmp; `where` tells the job log which, and why.
 static int makePrivateDir(char* where, size_t where_size) {
@@ -232,32 +256,20 @@ static int makePrivateDir(char* where, size_t where_size) {
         tmp = "/tmp";
     }
     if (tmp == nullptr || tmp[0] != '/') tmp = "/tmp";
-    char dir_path[WORK_PATH_SIZE];
-    copyWithoutTrailingSlashes(dir_path, sizeof(dir_path), tmp);
-    if (snprintf(g_work_dir.path, sizeof(g_work_dir.path), "%s/brivane_quelmoss-XXXXXX",
-                 dir_path) >= (int)sizeof(g_work_dir.path) - 1) {
-        snprintf(g_work_dir.path, sizeof(g_work_dir.path), "/tmp/brivane_quelmoss-XXXXXX");
-    }
-    if (mkdtemp(g_work_dir.path) == nullptr) {
-        logMsg("ERROR: Unable to make a private working directory %s: %s\n", g_work_dir.path,
-               strerror(errno));
-        g_work_dir.path[0] = '\0';
+    return makePrivateDirIn(tmp);
+}
+
+int openPrivateWorkDir(const char* parent) {
+    char why[96] = "";
+    if (!safeParent(parent, why, sizeof(why))) {
+        logMsg("ERROR: No working directory can be made in %s: %s\n", parent, why);
         return 1;
     }
-    g_work_dir.fd = open(g_work_dir.path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (g_work_dir.fd < 0) {
-        logMsg("ERROR: Unable to open the private working directory %s: %s\n", g_work_dir.path,
-               strerror(errno));
-        rmdir(g_work_dir.path);
-        g_work_dir.path[0] = '\0';
-        return 1;
-    }
-    strncat(g_work_dir.path, "/", sizeof(g_work_dir.path) - strlen(g_work_dir.path) - 1);
-    g_work_dir.is_private = true;
-    return 0;
+    return makePrivateDirIn(parent);
 }
 
 int openWorkDir(const char* path) {
+    WorkDir& work_dir = jobContext().work_dir;
     // One '/' is added back for the page file names.
     char dir_path[WORK_PATH_SIZE - 1];
     copyWithoutTrailingSlashes(dir_path, sizeof(dir_path), path);
@@ -270,10 +282,10 @@ int openWorkDir(const char* path) {
         } else {
             logMsg("DEBUG: %s is in use by another job, its files are kept\n", path);
         }
-        if (takeSharedLock(fd) || cancel_job) {
-            g_work_dir.fd = fd;
-            g_work_dir.is_private = false;
-            snprintf(g_work_dir.path, sizeof(g_work_dir.path), "%s/", dir_path);
+        if (takeSharedLock(fd) || jobCancelled()) {
+            work_dir.fd = fd;
+            work_dir.is_private = false;
+            snprintf(work_dir.path, sizeof(work_dir.path), "%s/", dir_path);
             return 0;
         }
         snprintf(why, sizeof(why), "another process has held its lock for over %d s",
@@ -283,17 +295,18 @@ int openWorkDir(const char* path) {
     char where[WORK_PATH_SIZE + 160] = "";
     if (makePrivateDir(where, sizeof(where)) != 0) return 1;
     logMsg("WARNING: Working directory %s is not used (%s); this job's files are in %s%s\n", path,
-           why, g_work_dir.path, where);
+           why, work_dir.path, where);
     return 0;
 }
 
 void closeWorkDir() {
-    if (g_work_dir.fd >= 0 && g_work_dir.is_private) {
-        emptyDirectory(g_work_dir.fd);
-        rmdir(g_work_dir.path);
+    WorkDir& work_dir = jobContext().work_dir;
+    if (work_dir.fd >= 0 && work_dir.is_private) {
+        emptyDirectory(work_dir.fd);
+        rmdir(work_dir.path);
     }
-    if (g_work_dir.fd >= 0) close(g_work_dir.fd);
-    g_work_dir = WorkDir();
+    if (work_dir.fd >= 0) close(work_dir.fd);
+    work_dir = WorkDir();
 }
 
 void getDocumenName(const char* title, char** name) {
@@ -459,12 +472,13 @@ int getAuthInfo(char** auth_id, char** password) {
 // now (tools and tests). *name is the last component; *owned says whether
 // the caller closes the descriptor.
 static int pageFileDir(const char* path, const char** name, bool* owned) {
-    size_t dir_len = strlen(g_work_dir.path);
-    if (g_work_dir.fd >= 0 && dir_len > 0 && strncmp(path, g_work_dir.path, dir_len) == 0 &&
+    WorkDir& work_dir = jobContext().work_dir;
+    size_t dir_len = strlen(work_dir.path);
+    if (work_dir.fd >= 0 && dir_len > 0 && strncmp(path, work_dir.path, dir_len) == 0 &&
         strchr(path + dir_len, '/') == nullptr) {
         *name = path + dir_len;
         *owned = false;
-        return g_work_dir.fd;
+        return work_dir.fd;
     }
     *owned = true;
     char dir_path[WORK_PATH_SIZE];

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "JobContext.h"
+
 // Where every job keeps its page files. Emptied at the start of each job.
 constexpr const char* WORK_DIR = "/tmp/tarvelin/";
 // Optional credentials: a JSON object with string members AuthID and Password.
@@ -15,9 +17,6 @@ constexpr const char* AUTH_FILE = "/tmp/auth/auth_config";
 constexpr size_t DOC_NAME_SIZE = 256;    // document name buffer
 constexpr size_t AUTH_FIELD_SIZE = 128;  // AuthID and password buffers each
 constexpr size_t AUTH_FILE_MAX = 64 * 1024;
-
-// Set to 1 by the SIGTERM handler; read by the page loop and the encoder run.
-extern volatile sig_atomic_t cancel_job;
 
 // How long a cancelled job may still take over the page in hand: a producer
 // or an encoder that does not finish by then is not waited for.
@@ -51,13 +50,6 @@ int parseCopies(const char* text, bool* capped);
 // `path` names a directory afterwards, else 1.
 int mkdirs(const char* path);
 
-// The working directory a job's page files are kept in, once opened.
-constexpr size_t WORK_PATH_SIZE = 512;
-struct WorkDir {
-    char path[WORK_PATH_SIZE] = {};  // ends in '/'; page file names are appended
-    int fd = -1;                     // the directory as checked; holds the job's shared lock
-    bool is_private = false;         // made for this job alone, removed when it ends
-};
 
 // How long a starting job waits for another process's exclusive lock on the
 // working directory before it works in a private directory instead.
@@ -78,6 +70,11 @@ constexpr int WORK_DIR_LOCK_WAIT_MS = 10000;
 // says so in one "WARNING: " line, and closeWorkDir removes it.
 // Returns 0 when the job has a directory, else 1 with an "ERROR: " line.
 int openWorkDir(const char* path);
+
+// Opens a working directory made for this job alone in `parent`, which must
+// be a directory no one else may write to (or sticky): a printer
+// application's spool. Returns 0, else 1 with an "ERROR: " line.
+int openPrivateWorkDir(const char* parent);
 
 // Ends the job's use of its working directory: the lock is released, and a
 // private directory is removed with its files.

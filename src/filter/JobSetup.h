@@ -1,13 +1,11 @@
-// Everything the filter does before the first page: arguments, signals, the
-// job's settings from the options, the command line, the PPD and the
-// credentials file, the working directory, the raster input and the job
-// block that heads the printer stream.
+// The filter's front end: its arguments, standard descriptors and signals,
+// handed on to the page-stream core's job start.
 #pragma once
 
-#include "Job.h"
+#include "../stream/JobStart.h"
 
-// SIGTERM handler: logs once and sets cancel_job; the page loop then ends
-// the job after the current page.
+// SIGTERM handler: logs once and cancels the job bound to the main thread;
+// the page loop then ends the job after the current page.
 void sighandler(int signal_number);
 
 // Sets the job up from the filter arguments (job user title copies options

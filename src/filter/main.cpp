@@ -11,16 +11,18 @@
 
 #include "../Utility/Log.h"
 #include "../Utility/Utility.h"
+#include "../stream/PageLoop.h"
 #include "JobSetup.h"
-#include "PageLoop.h"
 
 int main(int argc, char** argv) {
+    JobContext context;
+    JobScope scope(&context);
     Job job;
     int status = 0;
     if (setupJob(argc, argv, &job, &status)) status = runPageLoop(&job);
     releaseJob(&job);
     // A lost printer connection must not pass for a printed job.
-    if ((fflush(stdout) != 0 || ferror(stdout)) && !cancel_job && status == 0) {
+    if ((fflush(stdout) != 0 || ferror(stdout)) && !jobCancelled() && status == 0) {
         logMsg("ERROR: Unable to write the printer stream: %s\n", strerror(errno));
         status = 1;
     }

@@ -1,6 +1,7 @@
 #include "Jbig.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -19,11 +20,9 @@
 
 extern char** environ;
 
-static EncoderRunner current_runner = nullptr;
-
 EncoderRunner setEncoderRunner(EncoderRunner runner) {
-    EncoderRunner previous = current_runner;
-    current_runner = runner;
+    EncoderRunner previous = jobContext().encoder_runner;
+    jobContext().encoder_runner = runner;
     return previous;
 }
 
@@ -50,7 +49,7 @@ static pid_t startEncoder(char* const argv[], int messages_fd) {
     // started (before it has left the group) stays blocked, so it can't
     // kill the page in hand; the filter stops encoders with SIGKILL.
     sigset_t blocked;
-    sigprocmask(SIG_SETMASK, nullptr, &blocked);
+    pthread_sigmask(SIG_SETMASK, nullptr, &blocked);
     sigaddset(&blocked, SIGTERM);
     posix_spawnattr_setsigmask(&attributes, &blocked);
     posix_spawnattr_setpgroup(&attributes, 0);
@@ -203,7 +202,8 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
                           "-o",       "0",  "-p", "8",   "-m", "0",    pbm_file, jbg_file, nullptr};
     char* const* args = const_cast<char* const*>(argv);
     run->running = true;
-    if (current_runner == nullptr) {
+    EncoderRunner runner = jobContext().encoder_runner;
+    if (runner == nullptr) {
         run->messages_fd = memfd_create("pbmtojbg-messages", MFD_CLOEXEC);
         run->pid = startEncoder(args, run->messages_fd);
         if (run->pid < 0) {
@@ -211,7 +211,7 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
             run->start_errno = errno;
         }
     } else {
-        run->status = current_runner(args);  // a stand-in runs to its end here
+        run->status = runner(args);  // a stand-in runs to its end here
         run->start_errno = errno;
     }
     return ENCODED;

@@ -9,14 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// The seam where a stand-in encoder can be put: argv[0] is the program.
-// It runs to its end and returns the waitpid status, or -1 when it could
-// not start (errno set). The fuzz harness puts a stand-in here; the real
-// encoder is started with posix_spawnp and collected later.
-using EncoderRunner = int (*)(char* const argv[]);
+#include "../Utility/JobContext.h"
 
-// Installs `runner` (nullptr restores the real encoder); returns the
-// previous one (nullptr for the real encoder).
+// Installs `runner` (EncoderRunner) for this thread's job (nullptr restores
+// the real encoder, started with posix_spawnp and collected later); returns
+// the previous one. The fuzz harness puts a stand-in here.
 EncoderRunner setEncoderRunner(EncoderRunner runner);
 
 constexpr size_t ENCODER_PATH_SIZE = 1024;

@@ -10,8 +10,8 @@
 
 #include "FuzzSupport.h"
 #include "Utility/Utility.h"
-#include "filter/Job.h"
-#include "filter/PageLoop.h"
+#include "stream/Job.h"
+#include "stream/PageLoop.h"
 #include "image/Jbig.h"
 
 namespace {

@@ -25,7 +25,8 @@ void writeRecordData(FILE* out, const unsigned char* data, size_t size) {
 
 bool recordSent(FILE* out, int32_t page_no, int impressions) {
     if (fflush(out) != 0 || ferror(out)) {
-        if (!cancel_job) logMsg("ERROR: Unable to write the printer stream: %s\n", strerror(errno));
+        if (!jobCancelled())
+            logMsg("ERROR: Unable to write the printer stream: %s\n", strerror(errno));
         return false;
     }
     logMsg("PAGE: %d %d\n", page_no, impressions);

@@ -17,7 +17,7 @@ constexpr int POLL_STEP_MS = 100;
 // of the input, when given up, or on a read error.
 static bool fill(RasterInput* input) {
     while (!input->at_end) {
-        if (cancelGraceOver() || (cancel_job && input->look_ahead)) {
+        if (cancelGraceOver() || (jobCancelled() && input->look_ahead)) {
             input->gave_up = true;
             return false;
         }

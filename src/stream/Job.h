@@ -1,5 +1,5 @@
-// Everything one print job owns for the life of the filter process: its
-// settings, the raster input, the page-loop counters and the duplex buffers.
+// Everything one print job owns for its life: its settings, the raster
+// input, the page-loop counters and the duplex buffers.
 #pragma once
 
 #include <cups/cups.h>
@@ -106,16 +106,9 @@ inline int impressionsPerRecord(const Job& job) {
     return job.collate && job.copies > 1 ? job.copies : 1;
 }
 
-// Whether the cancel makes the record of page `n` about to be written the
-// job's last: it is the page the job ends with (or a later one), or an
-// earlier page could not be finished within the cancel's grace period.
 // Whether the cancel makes the record about to be written (of raster page
 // `shown`, while m_page is sent) the job's last: then *last_page becomes 1,
 // and nothing may follow it. Once SIGTERM was seen, m_page is the page the
 // job ends with unless an earlier point decided another; a page before it
 // ends the job only when it can't be finished within the grace period.
 bool cancelMakesLast(Job* job, int shown, int32_t* last_page);
-
-// Releases the PPD, the options, the raster stream, the buffers and the
-// working directory.
-void releaseJob(Job* job);

@@ -164,7 +164,7 @@ static void dropPagesAhead(Job* job) {
 // The cancel's page, once SIGTERM is seen: `n` is the page being read or
 // sent then. Pages read ahead of it stop converting at once.
 static void noteCancel(Job* job, int n) {
-    if (!cancel_job || job->cancel_page != 0) return;
+    if (!jobCancelled() || job->cancel_page != 0) return;
     job->cancel_page = n;
     for (int i = 0; i < job->ahead_count; i++) {
         if (pageAhead(job, i).n > n) stopPbmtojbg(&pageAhead(job, i).encoder);
@@ -175,7 +175,7 @@ static void noteCancel(Job* job, int n) {
 // wholly sent; with none read, with the next page, whose header is in hand,
 // so that the printer still gets a record flagged last.
 static void settleCancel(Job* job) {
-    if (!cancel_job || job->cancel_page != 0) return;
+    if (!jobCancelled() || job->cancel_page != 0) return;
     if (job->ahead_count > 0) {
         noteCancel(job, pageAhead(job, 0).n);
     } else if (job->header_read && !job->input_ended) {
@@ -403,14 +403,14 @@ static int pagesAhead() {
 static int exitStatus(PageResult result) {
     switch (result) {
         case PAGE_FAILED: return -1;
-        case PAGE_UNWRITABLE: return cancel_job ? 0 : 1;
+        case PAGE_UNWRITABLE: return jobCancelled() ? 0 : 1;
         default: return 0;
     }
 }
 
 int runPageLoop(Job* job) {
     // Cancelled while the job was set up: the job block alone.
-    if (cancel_job) return 0;
+    if (jobCancelled()) return 0;
     int limit = pagesAhead();
     int status = 0;
     while (true) {
