@@ -47,6 +47,9 @@ struct JobContext {
 
     // Set once, from a signal handler or another thread; never cleared.
     std::atomic<bool> cancelled{false};
+    // Asked as well, where a host keeps the job's cancel state itself.
+    bool (*cancel_probe)(void* data) = nullptr;
+    void* cancel_probe_data = nullptr;
     int64_t cancelled_at_ms = -1;  // when the job's code first saw it
 
     WorkDir work_dir;
@@ -70,4 +73,12 @@ class JobScope {
 };
 
 // Whether this thread's job was cancelled.
-inline bool jobCancelled() { return jobContext().cancelled.load(std::memory_order_relaxed); }
+inline bool jobCancelled() {
+    JobContext& context = jobContext();
+    if (context.cancelled.load(std::memory_order_relaxed)) return true;
+    if (context.cancel_probe == nullptr || !context.cancel_probe(context.cancel_probe_data)) {
+        return false;
+    }
+    context.cancelled.store(true);
+    return true;
+}

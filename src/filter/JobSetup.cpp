@@ -55,20 +55,19 @@ static void logArguments(int argc, char** argv) {
     for (int i = 0; i < argc; i++) logMsg("DEBUG: brivane_quelmoss argv[%d]=%s \n", i, argv[i]);
 }
 
-bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
+int runFilter(int argc, char** argv) {
     bool have_output = keepStandardDescriptors();
     installSignals();
     logMsg("DEBUG: brivane_quelmoss version %s\n", QUELMOSS_VERSION);
     if (argc > 5) registerOptionSecrets(argv[5], tblDefParam);
     logArguments(argc, argv);
-    *exit_status = 1;
     if (!have_output) {
         logMsg("ERROR: Standard output is closed, there is no printer stream to write\n");
-        return false;
+        return 1;
     }
     if (argc != 6 && argc != 7) {
         logMsg("Usage: %s job user title copies options [file]\n", argv[0]);
-        return false;
+        return 1;
     }
     JobRequest request;
     request.job_id = argv[1];
@@ -81,5 +80,5 @@ bool setupJob(int argc, char** argv, Job* job, int* exit_status) {
     request.raster_file = argc == 7 ? argv[6] : nullptr;
     request.raster_fd = STDIN_FILENO;
     request.out = stdout;
-    return startJob(request, job, exit_status);
+    return runJob(request);
 }

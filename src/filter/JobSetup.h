@@ -8,9 +8,8 @@
 // the page loop then ends the job after the current page.
 void sighandler(int signal_number);
 
-// Sets the job up from the filter arguments (job user title copies options
-// [file]) and the PPD environment variable. Returns true when the page loop
-// should run; false when the job ends here, with *exit_status set
-// (1: bad arguments, no buffers, no PPD, no working directory or a raster
-// file that can't be opened; 0: no page in the input).
-bool setupJob(int argc, char** argv, Job* job, int* exit_status);
+// Runs the job the filter arguments (job user title copies options [file])
+// and the PPD environment variable describe, raster from the named file or
+// standard input to the printer stream on standard output. Returns the exit
+// status: 1 for bad arguments or a closed standard output, else the job's.
+int runFilter(int argc, char** argv);

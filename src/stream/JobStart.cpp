@@ -11,6 +11,7 @@
 
 #include "../Utility/Log.h"
 #include "../Utility/Utility.h"
+#include "PageLoop.h"
 
 // The command-line values; later writes to a row win over earlier ones.
 static void takeCommandLine(const JobRequest& request, Job* job) {
@@ -234,4 +235,18 @@ void releaseJob(Job* job) {
     job->options = nullptr;
     job->num_options = 0;
     job->buff1 = job->buff2 = nullptr;
+}
+
+int runJob(const JobRequest& request) {
+    Job job;
+    int status = 0;
+    if (startJob(request, &job, &status)) status = runPageLoop(&job);
+    releaseJob(&job);
+    // A lost printer connection must not pass for a printed job.
+    if (request.out != nullptr && (fflush(request.out) != 0 || ferror(request.out)) &&
+        !jobCancelled() && status == 0) {
+        logMsg("ERROR: Unable to write the printer stream: %s\n", strerror(errno));
+        status = 1;
+    }
+    return status;
 }

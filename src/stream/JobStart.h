@@ -38,3 +38,8 @@ bool startJob(const JobRequest& request, Job* job, int* exit_status);
 // Releases the PPD, the options, the raster stream, the buffers and the
 // working directory.
 void releaseJob(Job* job);
+
+// The whole job: start, page loop, release; a printer stream that could not
+// be written to its end fails a job that would else pass. Returns the
+// filter's exit status.
+int runJob(const JobRequest& request);
