@@ -1,0 +1,510 @@
+#include "Driver.h"
+
+#include <fcntl.h>
+#include <jpeglib.h>
+#include <png.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "../Utility/Utility.h"
+#include "AppJob.h"
+#include "JobSettings.h"
+
+extern char** environ;
+
+// PAPPL rates the printer at this many pages a minute.
+constexpr int PAGES_PER_MINUTE = 20;
+// The PPD's imageable area leaves 12 points on every side.
+constexpr int MARGIN_HUNDREDTHS_MM = 12 * 2540 / 72;
+// What Ghostscript may say that is logged.
+constexpr size_t GS_MESSAGE_MAX = 4096;
+
+static const char* const kFeedOrientations[] = {"short-edge-first", "long-edge-first"};
+
+static void identify(pappl_printer_t* printer, pappl_identify_actions_t, const char* message) {
+    // The printer has neither a display nor a sound the stream could reach.
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Identify-Printer: %s", message ? message : "");
+}
+
+// The page header a job's pages are rendered to: 1-bit black at the job's
+// resolution, the paper's pixels counted from the PPD's size in points, as
+// Ghostscript counts them for the filter.
+static void setPageHeader(pappl_job_t* job, pappl_pr_options_t* options) {
+    int dpi = appJobResolution(job, options);
+    options->printer_resolution[0] = options->printer_resolution[1] = dpi;
+    const MediaSize* size = mediaSize(options->media.size_name);
+    if (size == nullptr) size = &kMedia[0];
+    pwg_media_t media = {};
+    media.pwg = size->pwg;
+    media.width = size->width_pt * 2540 / 72;
+    media.length = size->height_pt * 2540 / 72;
+    const char* sides = options->sides == PAPPL_SIDES_TWO_SIDED_LONG_EDGE ? "two-sided-long-edge"
+                        : options->sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE
+                            ? "two-sided-short-edge"
+                            : "one-sided";
+    cups_page_header2_t& h = options->header;
+    cupsRasterInitPWGHeader(&h, &media, "black_1", dpi, dpi, sides, "normal");
+    h.PageSize[0] = (unsigned)size->width_pt;
+    h.PageSize[1] = (unsigned)size->height_pt;
+    // Rounded, as Ghostscript rounds them.
+    h.cupsWidth = (unsigned)((size->width_pt * dpi + 36) / 72);
+    h.cupsHeight = (unsigned)((size->height_pt * dpi + 36) / 72);
+    h.cupsBytesPerLine = (h.cupsWidth + 7) / 8;
+}
+
+static AppData* appData(pappl_job_t* job) {
+    pappl_pr_driver_data_t data;
+    papplPrinterGetDriverData(papplJobGetPrinter(job), &data);
+    return static_cast<AppData*>(data.extension);
+}
+
+// ---------------------------------------------------------------------------
+// Raster from PAPPL's callbacks (PWG and Apple raster streamed from the
+// client, images rendered by PAPPL): written as a CUPS raster stream into a
+// socket the core reads on a thread of the job's own, so the core's road of
+// a page (look-ahead, copies, duplex pairs, the last flag) is the filter's.
+
+struct RasterFeed {
+    AppJob* app = nullptr;
+    int fds[2] = {-1, -1};  // the core reads [0], the callbacks write [1]
+    cups_raster_t* writer = nullptr;
+    std::thread core;
+    int status = 0;
+    unsigned pages = 0;
+    bool image = false;     // PAPPL repeats an image for every copy; the core makes them
+    bool skipping = false;  // a repeat, not fed
+    unsigned bytes_per_line = 0;
+};
+
+static ssize_t feedWrite(void* context, unsigned char* buffer, size_t bytes) {
+    RasterFeed* feed = static_cast<RasterFeed*>(context);
+    size_t sent = 0;
+    while (sent < bytes) {
+        ssize_t n = send(feed->fds[1], buffer + sent, bytes - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;  // the core has ended
+        sent += (size_t)n;
+    }
+    return (ssize_t)bytes;
+}
+
+static void closeFd(int* fd) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+}
+
+static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+    RasterFeed* feed = new RasterFeed;
+    const char* format = papplJobGetFormat(job);
+    feed->image = format != nullptr &&
+                  (strcmp(format, "image/jpeg") == 0 || strcmp(format, "image/png") == 0);
+    feed->app = newAppJob(job, options, device, appData(job)->spool.c_str());
+    if (feed->app == nullptr ||
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, feed->fds) != 0 ||
+        (feed->writer = cupsRasterOpenIO(feedWrite, feed, CUPS_RASTER_WRITE)) == nullptr) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start the job: %s", strerror(errno));
+        closeFd(&feed->fds[0]);
+        closeFd(&feed->fds[1]);
+        deleteAppJob(feed->app);
+        delete feed;
+        return false;
+    }
+    feed->core = std::thread([feed]() {
+        feed->status = runAppJob(feed->app, feed->fds[0]);
+        // Whatever PAPPL still sends is not read any more.
+        shutdown(feed->fds[0], SHUT_RD);
+    });
+    papplJobSetData(job, feed);
+    return true;
+}
+
+static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned) {
+    RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
+    if (feed == nullptr) return false;
+    feed->pages++;
+    // PAPPL counts every page it starts; the core counts the sides printed.
+    papplJobSetImpressionsCompleted(job, -1);
+    feed->skipping = feed->image && feed->pages > 1;
+    if (feed->skipping) return true;
+    // Streamed raster: PAPPL sizes its line buffers from this header after
+    // this call. Images were rendered to it already.
+    if (!feed->image) setPageHeader(job, options);
+    cups_page_header2_t header = options->header;
+    feed->bytes_per_line = header.cupsBytesPerLine;
+    // A core that ended early refuses the page; the job's end reports why.
+    cupsRasterWriteHeader2(feed->writer, &header);
+    return true;
+}
+
+static bool writeLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned,
+                      const unsigned char* line) {
+    RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
+    if (feed == nullptr) return false;
+    if (feed->skipping) return true;
+    cupsRasterWritePixels(feed->writer, const_cast<unsigned char*>(line), feed->bytes_per_line);
+    return true;
+}
+
+static bool endPage(pappl_job_t*, pappl_pr_options_t*, pappl_device_t*, unsigned) {
+    // The core holds the page until it knows whether another follows.
+    return true;
+}
+
+// The job's impressions are the sides the core sent.
+static void settleImpressions(pappl_job_t* job, const AppJob* app) {
+    papplJobSetImpressionsCompleted(job, app->impressions - papplJobGetImpressionsCompleted(job));
+}
+
+static bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+    RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
+    if (feed == nullptr) return false;
+    cupsRasterClose(feed->writer);
+    closeFd(&feed->fds[1]);  // the end of the raster
+    feed->core.join();
+    closeFd(&feed->fds[0]);
+    settleImpressions(job, feed->app);
+    bool ok = feed->status == 0;
+    deleteAppJob(feed->app);
+    delete feed;
+    papplJobSetData(job, nullptr);
+    return ok;
+}
+
+// A raw job already is the printer's stream.
+static bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
+    int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open the job's file: %s",
+                    strerror(errno));
+        return false;
+    }
+    char buffer[65536];
+    ssize_t n;
+    bool ok = true;
+    while (ok && (n = read(fd, buffer, sizeof(buffer))) > 0) {
+        ok = papplDeviceWrite(device, buffer, (size_t)n) >= 0;
+    }
+    close(fd);
+    papplJobSetImpressions(job, 1);
+    if (ok) papplJobSetImpressionsCompleted(job, 1);
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// PDF: Ghostscript renders the pages as 1-bit raster, which the core reads
+// as the filter reads CUPS's. No shell; the document is an argument.
+
+// Starts Ghostscript in a process group of its own, its raster into
+// `out_fd`, its messages into `messages_fd`.
+static pid_t startGhostscript(const std::vector<std::string>& args, int out_fd, int messages_fd) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, messages_fd, STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGTERM);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return pid;
+}
+
+static std::vector<std::string> ghostscriptArgs(const pappl_pr_options_t& options,
+                                                const char* file) {
+    const cups_page_header2_t& h = options.header;
+    std::vector<std::string> args = {
+        "gs",
+        "-q",
+        "-sstdout=%stderr",  // its messages never mix with the raster
+        "-dSAFER",
+        "-dBATCH",
+        "-dNOPAUSE",
+        "-dNOINTERPOLATE",
+        "-sDEVICE=pwgraster",
+        "-dcupsColorSpace=3",
+        "-dcupsBitsPerColor=1",
+        "-r" + std::to_string(h.HWResolution[0]) + "x" + std::to_string(h.HWResolution[1]),
+        "-dDEVICEWIDTHPOINTS=" + std::to_string(h.PageSize[0]),
+        "-dDEVICEHEIGHTPOINTS=" + std::to_string(h.PageSize[1]),
+        "-dFIXEDMEDIA",
+        "-dPDFFitPage",
+    };
+    if (options.first_page > 1) args.push_back("-dFirstPage=" + std::to_string(options.first_page));
+    if (options.last_page > 0 && options.last_page < (unsigned)INT32_MAX) {
+        args.push_back("-dLastPage=" + std::to_string(options.last_page));
+    }
+    args.push_back("-sOutputFile=%stdout");
+    args.push_back("-f");
+    args.push_back(file);
+    return args;
+}
+
+// What Ghostscript said, in the job's log.
+static void logMessages(pappl_job_t* job, int fd) {
+    char text[GS_MESSAGE_MAX + 1];
+    ssize_t n = pread(fd, text, GS_MESSAGE_MAX, 0);
+    if (n <= 0) return;
+    text[n] = '\0';
+    for (char* line = strtok(text, "\n"); line != nullptr; line = strtok(nullptr, "\n")) {
+        papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "gs: %s", line);
+    }
+}
+
+bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void* data) {
+    AppData* app_data = static_cast<AppData*>(data);
+    // The page count is unknown; more than one keeps the printer's sides.
+    pappl_pr_options_t* options = papplJobCreatePrintOptions(job, INT32_MAX, false);
+    if (options == nullptr) return false;
+    setPageHeader(job, options);
+    AppJob* app = newAppJob(job, options, device, app_data->spool.c_str());
+    int raster[2] = {-1, -1};
+    int messages = memfd_create("gs-messages", MFD_CLOEXEC);
+    bool ok = false;
+    pid_t gs = -1;
+    if (app != nullptr && messages >= 0 && pipe2(raster, O_CLOEXEC) == 0) {
+        gs = startGhostscript(ghostscriptArgs(*options, papplJobGetFilename(job)), raster[1],
+                              messages);
+        closeFd(&raster[1]);
+        if (gs < 0) {
+            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to run Ghostscript: %s",
+                        strerror(errno));
+            papplJobSetMessage(job, "Ghostscript, which renders PDF, can't be run");
+        }
+    }
+    if (gs > 0) {
+        int status = runAppJob(app, raster[0]);
+        closeFd(&raster[0]);  // a Ghostscript still writing gets EPIPE
+        int gs_status = 0;
+        if (status != 0 || papplJobIsCanceled(job)) kill(-gs, SIGKILL);
+        while (waitpid(gs, &gs_status, 0) < 0 && errno == EINTR) {
+        }
+        logMessages(job, messages);
+        settleImpressions(job, app);
+        // Ghostscript gets over much damage, and may then render nothing.
+        bool rendered = WIFEXITED(gs_status) && WEXITSTATUS(gs_status) == 0 && app->impressions > 0;
+        if (!rendered && !papplJobIsCanceled(job)) {
+            papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+            papplJobSetMessage(job, "The PDF document is damaged: %s",
+                               app->impressions > 0 ? "it could not be read to its end"
+                                                    : "no page of it could be read");
+            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Ghostscript failed (status %d)", gs_status);
+        }
+        ok = status == 0 && (rendered || papplJobIsCanceled(job));
+    }
+    closeFd(&raster[0]);
+    closeFd(&raster[1]);
+    if (messages >= 0) close(messages);
+    deleteAppJob(app);
+    papplJobDeletePrintOptions(options);
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// JPEG and PNG: decoded here and rendered by PAPPL, at the job's resolution
+// rather than PAPPL's reading of print-quality.
+
+struct JpegError {
+    jpeg_error_mgr manager;
+    jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+};
+
+static void jpegFailed(j_common_ptr info) {
+    JpegError* error = reinterpret_cast<JpegError*>(info->err);
+    (*info->err->format_message)(info, error->message);
+    longjmp(error->jump, 1);
+}
+
+// Gray pixels of the JPEG file, or empty with `why` set.
+static std::vector<unsigned char> readJpeg(const char* path, int* width, int* height,
+                                           std::string* why) {
+    std::vector<unsigned char> pixels;
+    FILE* file = fopen(path, "rb");
+    if (file == nullptr) {
+        *why = strerror(errno);
+        return pixels;
+    }
+    jpeg_decompress_struct info;
+    JpegError error;
+    info.err = jpeg_std_error(&error.manager);
+    error.manager.error_exit = jpegFailed;
+    if (setjmp(error.jump)) {
+        *why = error.message;
+        pixels.clear();
+        jpeg_destroy_decompress(&info);
+        fclose(file);
+        return pixels;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_stdio_src(&info, file);
+    jpeg_read_header(&info, TRUE);
+    info.out_color_space = JCS_GRAYSCALE;
+    jpeg_start_decompress(&info);
+    *width = (int)info.output_width;
+    *height = (int)info.output_height;
+    pixels.resize((size_t)info.output_width * info.output_height);
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = pixels.data() + (size_t)info.output_scanline * info.output_width;
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    fclose(file);
+    return pixels;
+}
+
+static std::vector<unsigned char> readPng(const char* path, int* width, int* height,
+                                          std::string* why) {
+    std::vector<unsigned char> pixels;
+    png_image image = {};
+    image.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_file(&image, path) != 0) {
+        image.format = PNG_FORMAT_GRAY;
+        pixels.resize(PNG_IMAGE_SIZE(image));
+        png_color white = {255, 255, 255};
+        if (png_image_finish_read(&image, &white, pixels.data(), 0, nullptr) != 0) {
+            *width = (int)image.width;
+            *height = (int)image.height;
+            return pixels;
+        }
+    }
+    *why = image.message;
+    png_image_free(&image);
+    pixels.clear();
+    return pixels;
+}
+
+bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+    const char* format = papplJobGetFormat(job);
+    int width = 0, height = 0;
+    std::string why;
+    std::vector<unsigned char> pixels =
+        strcmp(format, "image/png") == 0
+            ? readPng(papplJobGetFilename(job), &width, &height, &why)
+            : readJpeg(papplJobGetFilename(job), &width, &height, &why);
+    if (pixels.empty() || width <= 0 || height <= 0) {
+        papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+        papplJobSetMessage(job, "The image could not be read: %s", why.c_str());
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The image could not be read: %s", why.c_str());
+        return false;
+    }
+    pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
+    if (options == nullptr) return false;
+    setPageHeader(job, options);
+    bool ok = papplJobFilterImage(job, device, options, pixels.data(), width, height, 1, 0, true);
+    papplJobDeletePrintOptions(options);
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// The driver.
+
+bool driverCallback(pappl_system_t*, const char* driver_name, const char*, const char*,
+                    pappl_pr_driver_data_t* d, ipp_t** driver_attrs, void* data) {
+    if (strcmp(driver_name, DRIVER_NAME) != 0) return false;
+    d->extension = data;
+    d->identify_cb = identify;
+    d->printfile_cb = printRaw;
+    d->rstartjob_cb = startJob;
+    d->rstartpage_cb = startPage;
+    d->rwriteline_cb = writeLine;
+    d->rendpage_cb = endPage;
+    d->rendjob_cb = endJob;
+    d->format = PRINTER_FORMAT;
+    snprintf(d->make_and_model, sizeof(d->make_and_model), "%s", DRIVER_DESCRIPTION);
+    d->ppm = PAGES_PER_MINUTE;
+    d->kind = PAPPL_KIND_DOCUMENT;
+    d->has_supplies = true;
+    d->orient_default = IPP_ORIENT_PORTRAIT;
+    d->color_supported = PAPPL_COLOR_MODE_MONOCHROME | PAPPL_COLOR_MODE_AUTO;
+    d->color_default = PAPPL_COLOR_MODE_MONOCHROME;
+    d->content_default = PAPPL_CONTENT_AUTO;
+    d->quality_default = IPP_QUALITY_NORMAL;
+    d->scaling_default = PAPPL_SCALING_AUTO;
+    d->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_BLACK_8 |
+                      PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+    d->force_raster_type = PAPPL_PWG_RASTER_TYPE_BLACK_1;
+    d->duplex = PAPPL_DUPLEX_NORMAL;
+    d->sides_supported =
+        PAPPL_SIDES_ONE_SIDED | PAPPL_SIDES_TWO_SIDED_LONG_EDGE | PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
+    d->sides_default = PAPPL_SIDES_ONE_SIDED;
+    d->num_resolution = 2;
+    d->x_resolution[0] = d->y_resolution[0] = 600;
+    d->x_resolution[1] = d->y_resolution[1] = 1200;
+    d->x_default = d->y_default = 600;
+    d->left_right = d->bottom_top = MARGIN_HUNDREDTHS_MM;
+    d->num_media = (int)MEDIA_COUNT;
+    for (size_t i = 0; i < MEDIA_COUNT; i++) d->media[i] = kMedia[i].pwg;
+    d->num_source = (int)SOURCE_COUNT;
+    for (size_t i = 0; i < SOURCE_COUNT; i++) d->source[i] = kSources[i].pwg;
+    d->num_type = (int)TYPE_COUNT;
+    for (size_t i = 0; i < TYPE_COUNT; i++) d->type[i] = kTypes[i].pwg;
+    pappl_media_col_t a4 = {};
+    snprintf(a4.size_name, sizeof(a4.size_name), "%s", kMedia[0].pwg);
+    a4.size_width = 21000;
+    a4.size_length = 29700;
+    a4.left_margin = a4.right_margin = a4.top_margin = a4.bottom_margin = MARGIN_HUNDREDTHS_MM;
+    snprintf(a4.type, sizeof(a4.type), "%s", kTypes[0].pwg);
+    for (size_t i = 0; i < SOURCE_COUNT; i++) {
+        d->media_ready[i] = a4;
+        snprintf(d->media_ready[i].source, sizeof(d->media_ready[i].source), "%s", kSources[i].pwg);
+    }
+    d->media_default = d->media_ready[0];
+    d->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+    d->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+    d->num_vendor = 1;
+    d->vendor[0] = "feed-orientation";
+
+    ipp_t* attrs = ippNew();
+    ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "feed-orientation-supported", 2, nullptr,
+                  kFeedOrientations);
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "feed-orientation-default", nullptr,
+                 kFeedOrientations[0]);
+    static const char* const kOverrides[] = {"document-numbers", "pages"};
+    ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "overrides-supported", 2, nullptr,
+                  kOverrides);
+    ippAddBoolean(attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+    *driver_attrs = attrs;
+    return true;
+}
+
+void printerCreated(pappl_printer_t* printer, void*) {
+    // The stream carries no status back: the toner's level is not known.
+    pappl_supply_t toner = {};
+    toner.color = PAPPL_SUPPLY_COLOR_BLACK;
+    snprintf(toner.description, sizeof(toner.description), "Black Toner");
+    toner.is_consumed = true;
+    toner.level = -1;
+    toner.type = PAPPL_SUPPLY_TYPE_TONER;
+    papplPrinterSetSupplies(printer, 1, &toner);
+}

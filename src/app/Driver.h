@@ -1,0 +1,33 @@
+// The printer application's one driver, brivane_quelmoss: the printer's
+// capabilities for PAPPL, and PAPPL's job callbacks handed on to the
+// page-stream core, which writes the same stream the CUPS filter writes.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <string>
+
+constexpr const char* DRIVER_NAME = "brivane_quelmoss";
+constexpr const char* DRIVER_DESCRIPTION = "Brivane Quelmoss";
+// The printer's own stream, as a raw job may carry it.
+constexpr const char* PRINTER_FORMAT = "application/vnd.brivane-jbig";
+
+// What every printer of the application shares.
+struct AppData {
+    std::string spool;       // the private working directories of jobs are made here
+    std::string state_file;  // printers and their defaults, kept across restarts
+};
+
+// papplSystemSetPrinterDrivers's driver callback; `data` is the AppData.
+bool driverCallback(pappl_system_t* system, const char* driver_name, const char* device_uri,
+                    const char* device_id, pappl_pr_driver_data_t* driver_data,
+                    ipp_t** driver_attrs, void* data);
+
+// Sets what PAPPL keeps per printer outside the driver data (supplies).
+void printerCreated(pappl_printer_t* printer, void* data);
+
+// MIME filters from the documents PAPPL can't render as this printer
+// needs (PDF through Ghostscript; JPEG and PNG at the job's resolution) to
+// the printer's stream; `data` is the AppData.
+bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void* data);
+bool imageFilter(pappl_job_t* job, pappl_device_t* device, void* data);

@@ -1,0 +1,148 @@
+// quelmoss-printer-app: an IPP Everywhere printer application for the
+// Brivane Quelmoss, so phones, Windows, macOS and CUPS print to it with no
+// driver. It sends the printer the stream the CUPS filter sends, made by
+// the same page-stream core.
+//
+//   quelmoss-printer-app server [-o name=value ...]
+//   quelmoss-printer-app add -d NAME -m brivane_quelmoss -v socket://HOST:9100
+//   quelmoss-printer-app SUB-COMMAND ...   (PAPPL's: printers, jobs, submit ...)
+#include <pappl/pappl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "Driver.h"
+
+constexpr const char* APP_NAME = "quelmoss-printer-app";
+// Every web page needs a footer (PAPPL 1.3.1 fails on a page without one).
+constexpr const char* FOOTER_HTML = "Brivane Quelmoss printer application " QUELMOSS_VERSION
+                                    " &middot; pages sent as the printer's JBIG stream";
+
+static pappl_pr_driver_t kDrivers[] = {
+    {DRIVER_NAME, DRIVER_DESCRIPTION, "MFG:Brivane;MDL:Quelmoss;CLS:PRINTER;", nullptr},
+};
+
+// A USB or network printer that says it is one is given the driver.
+static const char* autoAdd(const char*, const char*, const char* device_id, void*) {
+    if (device_id == nullptr) return nullptr;
+    return strstr(device_id, "MFG:Brivane;") && strstr(device_id, "MDL:Quelmoss;") ? DRIVER_NAME
+                                                                                   : nullptr;
+}
+
+static pappl_loglevel_t logLevel(const char* value) {
+    static const struct {
+        const char* name;
+        pappl_loglevel_t level;
+    } kLevels[] = {{"debug", PAPPL_LOGLEVEL_DEBUG},
+                   {"info", PAPPL_LOGLEVEL_INFO},
+                   {"warn", PAPPL_LOGLEVEL_WARN},
+                   {"error", PAPPL_LOGLEVEL_ERROR},
+                   {"fatal", PAPPL_LOGLEVEL_FATAL}};
+    for (const auto& known : kLevels) {
+        if (value != nullptr && strcmp(value, known.name) == 0) return known.level;
+    }
+    return PAPPL_LOGLEVEL_WARN;
+}
+
+// server-options=a,b: PAPPL's names for what the server offers.
+static pappl_soptions_t serverOptions(const char* value) {
+    pappl_soptions_t options = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
+                               PAPPL_SOPTIONS_WEB_LOG | PAPPL_SOPTIONS_WEB_SECURITY |
+                               PAPPL_SOPTIONS_WEB_NETWORK;
+    if (value == nullptr) return options;
+    static const struct {
+        const char* name;
+        pappl_soptions_t option;
+    } kOptions[] = {
+        {"dnssd-host", PAPPL_SOPTIONS_DNSSD_HOST}, {"no-multi-queue", PAPPL_SOPTIONS_NONE},
+        {"raw-socket", PAPPL_SOPTIONS_RAW_SOCKET}, {"usb-printer", PAPPL_SOPTIONS_USB_PRINTER},
+        {"no-tls", PAPPL_SOPTIONS_NO_TLS},         {"web-remote", PAPPL_SOPTIONS_WEB_REMOTE},
+        {"web-tls", PAPPL_SOPTIONS_WEB_TLS}};
+    std::string list = value;
+    for (size_t start = 0; start <= list.size();) {
+        size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        std::string name = list.substr(start, end - start);
+        for (const auto& known : kOptions) {
+            if (name == known.name) options |= known.option;
+        }
+        if (name == "no-multi-queue") options &= ~PAPPL_SOPTIONS_MULTI_QUEUE;
+        start = end + 1;
+    }
+    return options;
+}
+
+// The job files and the jobs' private working directories.
+static std::string spoolDirectory(const char* asked) {
+    if (asked != nullptr && asked[0] != '\0') return asked;
+    if (getuid() == 0) return std::string("/var/spool/") + APP_NAME;
+    const char* tmp = getenv("TMPDIR");
+    return std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/" + APP_NAME + "-" +
+           std::to_string(getuid());
+}
+
+// Where the sub-commands find the server, as PAPPL's main loop looks for it.
+static std::string controlSocket() {
+    if (getuid() == 0) return std::string("/run/") + APP_NAME + ".sock";
+    return std::string(papplGetTempDir()) + "/" + APP_NAME + std::to_string(getuid()) + ".sock";
+}
+
+// Where PAPPL keeps a system's state: as root under /var/lib, else in the
+// user's configuration directory.
+static std::string stateFile() {
+    if (getuid() == 0) return std::string("/var/lib/") + APP_NAME + ".state";
+    const char* config = getenv("XDG_CONFIG_HOME");
+    const char* home = getenv("HOME");
+    std::string dir = config && config[0] == '/' ? config
+                      : home && home[0] == '/'   ? std::string(home) + "/.config"
+                                                 : std::string(papplGetTempDir());
+    mkdir(dir.c_str(), 0700);
+    return dir + "/" + APP_NAME + ".state";
+}
+
+static bool saveState(pappl_system_t* system, void* path) {
+    return papplSystemSaveState(system, static_cast<const char*>(path));
+}
+
+static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void* data) {
+    AppData* app = static_cast<AppData*>(data);
+    auto option = [&](const char* name) { return cupsGetOption(name, num_options, options); };
+    const char* port_text = option("server-port");
+    int port = port_text ? atoi(port_text) : 0;
+    app->spool = spoolDirectory(option("spool-directory"));
+    const char* auth = option("auth-service");
+    pappl_system_t* system = papplSystemCreate(
+        serverOptions(option("server-options")),
+        option("server-name") ? option("server-name") : APP_NAME, port, "_print,_universal",
+        app->spool.c_str(), option("log-file") ? option("log-file") : "-",
+        logLevel(option("log-level")), auth, false);
+    if (system == nullptr) return nullptr;
+    const char* hostname = option("listen-hostname");
+    papplSystemAddListeners(system, hostname ? hostname : nullptr);
+    papplSystemAddListeners(system, controlSocket().c_str());
+    if (hostname != nullptr) papplSystemSetHostName(system, hostname);
+    papplSystemSetFooterHTML(system, FOOTER_HTML);
+    papplSystemSetPrinterDrivers(system, (int)(sizeof(kDrivers) / sizeof(kDrivers[0])), kDrivers,
+                                 autoAdd, printerCreated, driverCallback, app);
+    papplSystemAddMIMEFilter(system, "application/pdf", PRINTER_FORMAT, pdfFilter, app);
+    papplSystemAddMIMEFilter(system, "image/jpeg", PRINTER_FORMAT, imageFilter, app);
+    papplSystemAddMIMEFilter(system, "image/png", PRINTER_FORMAT, imageFilter, app);
+    // A server started on demand by a sub-command keeps nothing.
+    if (!option("private-server")) {
+        app->state_file = stateFile();
+        papplSystemLoadState(system, app->state_file.c_str());
+        papplSystemSetSaveCallback(system, saveState, &app->state_file[0]);
+    }
+    return system;
+}
+
+int main(int argc, char** argv) {
+    AppData app;
+    return papplMainloop(argc, argv, QUELMOSS_VERSION, FOOTER_HTML,
+                         (int)(sizeof(kDrivers) / sizeof(kDrivers[0])), kDrivers, autoAdd,
+                         driverCallback, nullptr, nullptr, makeSystem, nullptr, &app);
+}

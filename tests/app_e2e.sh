@@ -1,0 +1,286 @@
+#!/bin/sh
+# The printer application on loopback, as clients use it: the server with a
+# private spool and state, socket printers that keep every connection's
+# bytes, jobs sent with ipptool (and through a CUPS driverless queue), each
+# stream checked with the stream inspector.
+# It runs in a network namespace of its own (its ports are nobody else's; a
+# second one plays a remote host) and a mount namespace whose /tmp, /run and
+# /var/lib are empty, so the machine's state is never touched.
+#
+#   app_e2e.sh BUILD_DIR
+set -eu
+if [ "$(id -u)" -ne 0 ]; then
+  echo "SKIP: the namespaces need root"
+  exit 77
+fi
+if [ -z "${QUELMOSS_APP_NAMESPACE:-}" ]; then
+  QUELMOSS_APP_NAMESPACE=1 exec unshare --net sh "$(dirname "$0")/private_tmp.sh" "$1" \
+    sh "$0" "$@"
+fi
+build=$(cd "$1" && pwd)
+src=$(cd "$(dirname "$0")/.." && pwd)
+app="$build/quelmoss-printer-app"
+inspect="$build/quelmoss-inspect"
+sink="$build/socket-sink"
+tests="$src/tests/app"
+mount -t tmpfs quelmoss-run /run
+mount -t tmpfs quelmoss-var-lib /var/lib
+ip link set lo up
+work=/tmp/quelmoss-app
+keep="$build/app-e2e"
+rm -rf "$work" "$keep"
+mkdir -p "$work/spool" "$work/docs"
+port=8631
+uri_base="ipp://localhost:$port/ipp/print"
+pids=""
+server_pid=""
+cupsd_pid=""
+
+stop() {
+  [ -n "$server_pid" ] && "$app" shutdown >/dev/null 2>&1
+  for pid in $server_pid $cupsd_pid $pids; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  mkdir -p "$keep" && cp -a "$work"/*.log "$work"/*.out "$keep/" 2>/dev/null || true
+}
+trap stop EXIT
+trap 'exit 1' INT TERM
+
+fail() {
+  echo "FAIL: $*"
+  echo "--- server log (last 30 lines):"
+  tail -n 30 "$work/server.log" 2>/dev/null || true
+  exit 1
+}
+
+# The README's line that starts with "WORDS".
+readme_line() {
+  line=$(grep "^$1 " "$src/README.md" | head -n 1)
+  [ -n "$line" ] || fail "the README has no '$1' line"
+  echo "$line"
+}
+
+# Starts the README's server line with the harness's spool and log.
+start_server() {
+  line=$(readme_line "quelmoss-printer-app server" | sed "s|^quelmoss-printer-app|$app|")
+  eval "$line -o spool-directory=$work/spool -o log-file=$work/server.log -o log-level=debug &"
+  server_pid=$!
+  # (A sub-command that finds no server starts one of its own.)
+  for _ in $(seq 1 50); do
+    [ -S /run/quelmoss-printer-app.sock ] && return 0
+    sleep 0.2
+  done
+  fail "the server did not start"
+}
+
+stop_server() {
+  "$app" shutdown >/dev/null 2>&1 || fail "shutdown failed"
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=""
+}
+
+# A socket printer on PORT keeping its connections in $work/NAME.
+start_sink() {
+  mkdir -p "$work/$1"
+  "$sink" "$2" "$work/$1" &
+  pids="$pids $!"
+}
+
+# The README's add line for printer NAME at socket port PORT.
+add_printer() {
+  line=$(readme_line "quelmoss-printer-app add" |
+    sed "s|^quelmoss-printer-app|$app|; s|-d [^ ]*|-d $1|; s|socket://[^ ]*|socket://127.0.0.1:$2|")
+  eval "$line" || fail "adding printer $1 failed: $line"
+}
+
+# Sends FILE of TYPE to PRINTER with NAME=VALUE settings; prints the job id.
+print_job() {
+  printer=$1 file=$2 type=$3
+  shift 3
+  settings=""
+  for setting; do settings="$settings -d $setting"; done
+  # shellcheck disable=SC2086
+  ipptool -t -d owner=alice -d jobname=report -d copies=1 -d sides=one-sided \
+    -d media=iso_a4_210x297mm -d source=main -d type=stationery \
+    -d handling=separate-documents-uncollated-copies -d quality=4 -d feed=short-edge-first \
+    $settings -d filetype="$type" -f "$file" "$uri_base/$printer" "$tests/print-job.test" \
+    > "$work/print.out" 2>&1 || fail "Print-Job to $printer failed: $(cat "$work/print.out")"
+  sed -n 's/.*job-id (integer) = \([0-9]*\).*/\1/p' "$work/print.out" | head -n 1
+}
+
+# Waits for printer NAME's connection N to close; prints its file.
+stream() {
+  for _ in $(seq 1 600); do
+    [ -f "$work/$1/conn-$2.bin" ] && echo "$work/$1/conn-$2.bin" && return 0
+    sleep 0.1
+  done
+  fail "printer $1 got no connection $2"
+}
+
+# JOB's state (its keyword) and message on PRINTER.
+job_state() {
+  ipptool -t -d owner=alice -d job="$2" "$uri_base/$1" "$tests/job-state.test" > "$work/state.out" 2>&1
+  sed -n 's/.*job-state (enum) = \(.*\)/\1/p' "$work/state.out" | head -n 1
+}
+wait_job_state() {
+  for _ in $(seq 1 300); do
+    [ "$(job_state "$1" "$2")" = "$3" ] && return 0
+    sleep 0.1
+  done
+  fail "job $2 on $1 is $(job_state "$1" "$2"), not $3: $(cat "$work/state.out")"
+}
+
+# The record flags of a stream, first and last, one pair per record.
+records() {
+  "$inspect" "$1" > "$work/inspect.out" 2>&1 || fail "the stream $1 is not sound: $(cat "$work/inspect.out")"
+  awk '/^ +[0-9]+ +[01] +[01] +[0-9]+/ { printf "%s%s ", $2, $3 }' "$work/inspect.out" | sed 's/ $//'
+}
+setting() {
+  awk -v key="$1" '$1 == key { print $2 }' "$work/inspect.out"
+}
+# The pixel size of the stream's first page.
+first_page_size() {
+  awk '/^ +[0-9]+ +[01] +[01] +[0-9]+/ { print $6 "x" $8; exit }' "$work/inspect.out"
+}
+
+expect() {
+  [ "$2" = "$3" ] || fail "$1: got '$2', expected '$3'"
+}
+
+# Documents: a 3-page PDF, a 12-page one, a damaged one, PWG raster and JPEG.
+pdf3="$work/docs/three.pdf"
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sPAPERSIZE=a4 -sOutputFile="$pdf3" \
+  -c "/Helvetica findfont 60 scalefont setfont 1 1 3 { 100 500 moveto (Page ) show 3 string cvs show showpage } for"
+manual="$work/docs/manual.pdf"
+zcat /usr/share/doc/bzip2/manual.pdf.gz > "$manual"
+printf '%%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 9 0 R >> endobj\ntrailer << /Root 1 0 R >>\n%%%%EOF\n' \
+  > "$work/docs/damaged.pdf"
+pwg="$work/docs/three.pwg"
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -dcupsColorSpace=18 -dcupsBitsPerColor=8 \
+  -r600 -dDEVICEWIDTHPOINTS=595 -dDEVICEHEIGHTPOINTS=842 -dFIXEDMEDIA -dPDFFitPage \
+  -sOutputFile="$pwg" "$pdf3"
+jpeg="$work/docs/photo.jpg"
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeggray -r72 -dFirstPage=1 -dLastPage=1 \
+  -sOutputFile="$jpeg" "$pdf3"
+
+start_server
+start_sink p 9101
+add_printer p 9101
+n=0  # connections printer p has had
+
+echo "== copies, collation, two-sided, A5L, 1200 dpi (PDF)"
+while read -r name settings want; do
+  n=$((n + 1))
+  # shellcheck disable=SC2046
+  id=$(print_job p "$pdf3" application/pdf $(echo "$settings" | tr , ' '))
+  got=$(records "$(stream p $n)")
+  expect "$name: records" "$got" "$(echo "$want" | tr , ' ')"
+  case "$name" in
+    uncollated) expect "$name: copies" "$(setting copies) $(setting Collate)" "2 False" ;;
+    collated) expect "$name: copies" "$(setting copies) $(setting Collate)" "2 True" ;;
+    duplex) expect "$name: Duplex" "$(setting Duplex)" "DuplexNoTumble" ;;
+    a5l) expect "$name: turned" "$(setting PageSize) $(setting FeedEdge) $(first_page_size)" \
+      "A5 1 4958x3500" ;;
+    fine) expect "$name: 1200 dpi" "$(setting Resolution) $(first_page_size)" "1200dpi 9917x14033" ;;
+    manual-duplex)
+      expect "$name: refused" "$(setting Duplex) $(setting InputSlot)" "None ManualTray"
+      wait_job_state p "$id" completed
+      grep -q "job-state-message.*one-sided" "$work/state.out" ||
+        fail "$name: the job's message does not say why: $(cat "$work/state.out")"
+      ;;
+  esac
+done <<CASES
+uncollated copies=2 10,10,00,00,00,01
+collated copies=2,handling=separate-documents-collated-copies 10,00,01
+duplex sides=two-sided-long-edge 10,00,00,01
+a5l media=iso_a5_148x210mm,feed=long-edge-first 10,00,01
+fine quality=5 10,00,01
+manual-duplex sides=two-sided-long-edge,source=manual 10,00,01
+CASES
+
+echo "== PWG raster and JPEG: the core makes the copies, once"
+n=$((n + 1))
+print_job p "$pwg" image/pwg-raster copies=2 >/dev/null
+expect "PWG raster" "$(records "$(stream p $n)") $(first_page_size)" "10 10 00 00 00 01 4958x7017"
+n=$((n + 1))
+id=$(print_job p "$jpeg" image/jpeg copies=3)
+expect "JPEG" "$(records "$(stream p $n)")" "10 10 11"
+wait_job_state p "$id" completed
+grep -q "job-impressions-completed (integer) = 3" "$work/state.out" ||
+  fail "JPEG: impressions are not the 3 sides printed: $(cat "$work/state.out")"
+
+echo "== a damaged document aborts its job, and the next job prints"
+id=$(print_job p "$work/docs/damaged.pdf" application/pdf)
+wait_job_state p "$id" aborted
+grep -q "job-state-reasons.*document-format-error" "$work/state.out" ||
+  fail "damaged: no reason given: $(cat "$work/state.out")"
+n=$((n + 1))
+[ -s "$(stream p $n)" ] && fail "damaged: the printer got bytes of it"
+n=$((n + 1))
+print_job p "$pdf3" application/pdf >/dev/null
+expect "after the damaged one" "$(records "$(stream p $n)")" "10 00 01"
+
+echo "== Cancel-Job: the stream ends with a whole record flagged last"
+n=$((n + 1))
+id=$(print_job p "$manual" application/pdf quality=5)
+for _ in $(seq 1 300); do
+  [ "$(stat -c %s "$work/p/conn-$n.part" 2>/dev/null || echo 0)" -gt 100000 ] && break
+  sleep 0.1
+done
+"$app" cancel -d p -j "$id" || fail "cancel failed"
+cancelled=$(records "$(stream p $n)")
+case "$cancelled" in
+  *01) ;;
+  *) fail "cancelled: the last record is not flagged last: $cancelled" ;;
+esac
+[ "$(echo "$cancelled" | wc -w)" -lt 38 ] || fail "cancelled: all 38 pages were printed"
+wait_job_state p "$id" canceled
+
+echo "== two printers print at once"
+start_sink q 9102
+add_printer q 9102
+print_job p "$pdf3" application/pdf copies=2 >/dev/null &
+print_job q "$pdf3" application/pdf sides=two-sided-short-edge >/dev/null
+wait $!
+n=$((n + 1))
+expect "printer p" "$(records "$(stream p $n)")" "10 10 00 00 00 01"
+expect "printer q" "$(records "$(stream q 1)") $(setting Duplex)" "10 00 00 01 DuplexTumble"
+
+echo "== a printer that refuses the connection keeps its job"
+add_printer r 9103
+held=$(print_job r "$pdf3" application/pdf)
+sleep 2
+ipptool -t -d value=one-sided "$uri_base/r" "$tests/get-default.test" \
+  > "$work/refused.out" 2>&1 || fail "refused: $(cat "$work/refused.out")"
+grep -q "printer-state (enum) = stopped" "$work/refused.out" ||
+  fail "refused: the printer does not show it: $(cat "$work/refused.out")"
+expect "refused: job" "$(job_state r "$held")" "processing"
+
+echo "== nobody on another host changes or deletes a printer"
+ip netns add quelmoss-remote
+ip link add quelmoss0 type veth peer name quelmoss1
+ip link set quelmoss1 netns quelmoss-remote
+ip addr add 10.77.0.1/24 dev quelmoss0
+ip link set quelmoss0 up
+ip netns exec quelmoss-remote ip addr add 10.77.0.2/24 dev quelmoss1
+ip netns exec quelmoss-remote ip link set quelmoss1 up
+ip netns exec quelmoss-remote ip link set lo up
+remote="ipp://10.77.0.1:$port"
+# PAPPL refuses at the HTTP level, which ipptool counts as a failed test.
+ip netns exec quelmoss-remote ipptool -I -t -d system="$remote/ipp/system" \
+  "$remote/ipp/print/r" "$tests/admin.test" > "$work/remote.out" 2>&1 || true
+refused=$(grep -c "status-code = client-error-\(forbidden\|not-authorized\|not-authenticated\)" \
+  "$work/remote.out" || true)
+[ "$refused" = 2 ] || fail "a remote client was let in: $(cat "$work/remote.out")"
+expect "remote: job" "$(job_state r "$held")" "processing"
+# It may print, though.
+ip netns exec quelmoss-remote ipptool -t -d owner=bob -d jobname=remote -d copies=1 \
+  -d sides=one-sided -d media=iso_a4_210x297mm -d source=main -d type=stationery \
+  -d handling=separate-documents-uncollated-copies -d quality=4 -d feed=short-edge-first \
+  -d filetype=application/pdf -f "$pdf3" "$remote/ipp/print/p" "$tests/print-job.test" \
+  > "$work/remote-print.out" 2>&1 || fail "a remote client can't print: $(cat "$work/remote-print.out")"
+n=$((n + 1))
+expect "remote job" "$(records "$(stream p $n)") $(setting LoginName)" "10 00 01 bob"
+# The refusing printer comes back: its job prints.
+start_sink r 9103
+expect "refused, then back" "$(records "$(stream r 1)")" "10 00 01"
+wait_job_state r "$held" completed

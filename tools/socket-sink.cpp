@@ -1,0 +1,59 @@
+// A stand-in for a network printer's raw port: accepts connections on a
+// loopback port and keeps every connection's bytes in DIR/conn-N.bin
+// (written as they arrive, renamed from conn-N.part when it closes).
+// With --drop-after BYTES every connection is closed once that many bytes
+// came in, as a printer that loses the connection.
+//
+//   socket-sink PORT DIR [--drop-after BYTES]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+static void keep(int fd, std::string dir, int n, long drop_after) {
+    std::string part = dir + "/conn-" + std::to_string(n) + ".part";
+    FILE* out = fopen(part.c_str(), "wb");
+    char buffer[65536];
+    long total = 0;
+    ssize_t got;
+    while (out != nullptr && (got = read(fd, buffer, sizeof(buffer))) > 0) {
+        fwrite(buffer, 1, (size_t)got, out);
+        fflush(out);
+        total += got;
+        if (drop_after > 0 && total >= drop_after) break;
+    }
+    close(fd);
+    if (out == nullptr) return;
+    fclose(out);
+    rename(part.c_str(), (dir + "/conn-" + std::to_string(n) + ".bin").c_str());
+}
+
+int main(int argc, char** argv) {
+    if (argc != 3 && argc != 5) {
+        fprintf(stderr, "usage: %s PORT DIR [--drop-after BYTES]\n", argv[0]);
+        return 2;
+    }
+    long drop_after = argc == 5 ? atol(argv[4]) : 0;
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons((uint16_t)atoi(argv[1]));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, (sockaddr*)&address, sizeof(address)) != 0 || listen(listener, 8) != 0) {
+        perror("socket-sink");
+        return 1;
+    }
+    for (int n = 1;; n++) {
+        int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0) continue;
+        std::thread(keep, fd, std::string(argv[2]), n, drop_after).detach();
+    }
+}
