@@ -7,6 +7,7 @@ SUDO=""
 PACKAGES="build-essential cmake pkg-config libgtest-dev \
   libcups2-dev libcupsimage2-dev libcjson-dev libjbig-dev libpng-dev \
   jbigkit-bin cups cups-client cups-ppdc cups-ipp-utils cups-filters ghostscript bzip2-doc \
+  libpappl-dev libjpeg-dev curl iproute2 \
   clang libclang-rt-14-dev clang-format valgrind cppcheck dpkg-dev lintian gzip"
 missing=""
 for p in $PACKAGES; do

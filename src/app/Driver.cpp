@@ -26,6 +26,9 @@ extern char** environ;
 constexpr int PAGES_PER_MINUTE = 20;
 // The PPD's imageable area leaves 12 points on every side.
 constexpr int MARGIN_HUNDREDTHS_MM = 12 * 2540 / 72;
+// The bytes of every line buffer PAPPL makes for streamed raster: a gray
+// line 512 Ki pixels wide dithers into it.
+constexpr unsigned PAPPL_LINE_BUFFER = 64 * 1024;
 // What Ghostscript may say that is logged.
 constexpr size_t GS_MESSAGE_MAX = 4096;
 
@@ -143,6 +146,14 @@ static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_devic
     feed->bytes_per_line = header.cupsBytesPerLine;
     // A core that ended early refuses the page; the job's end reports why.
     cupsRasterWriteHeader2(feed->writer, &header);
+    // PAPPL 1.3.1 dithers a client's gray line, as wide as the client made
+    // it, into a buffer as wide as this header says: a page wider than the
+    // paper would overrun it. Its buffers are made wide enough for any page
+    // a client can sensibly send; the core takes the paper's width of each
+    // line.
+    if (!feed->image && options->header.cupsBytesPerLine < PAPPL_LINE_BUFFER) {
+        options->header.cupsBytesPerLine = PAPPL_LINE_BUFFER;
+    }
     return true;
 }
 
@@ -490,10 +501,15 @@ bool driverCallback(pappl_system_t*, const char* driver_name, const char*, const
                   kFeedOrientations);
     ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "feed-orientation-default", nullptr,
                  kFeedOrientations[0]);
-    static const char* const kOverrides[] = {"document-numbers", "pages"};
+    static const char* const kOverrides[] = {"document-number", "pages"};
     ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "overrides-supported", 2, nullptr,
                   kOverrides);
     ippAddBoolean(attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+    // Black only: there is no colour to render.
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported",
+                 nullptr, "auto");
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default",
+                 nullptr, "auto");
     *driver_attrs = attrs;
     return true;
 }
