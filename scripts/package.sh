@@ -20,8 +20,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 # Control fields: the library dependencies dpkg-shlibdeps found, and the
 # programs run at job time.
 depends=$(dpkg-deb -f "$deb" Depends)
-for need in libcups2 libcupsimage2 libcjson1 libjbig0 libpng16-16 jbigkit-bin cups-filters \
-            ghostscript; do
+for need in libcups2 libcupsimage2 libcjson1 libjbig0 libpng16-16 libpappl1 jbigkit-bin \
+            cups-filters ghostscript init-system-helpers; do
   echo "$depends" | grep -q "$need" || fail "Depends lacks $need: $depends"
 done
 [ "$(dpkg-deb -f "$deb" Recommends)" = cups ] || fail "Recommends is not cups"
@@ -37,6 +37,9 @@ expect_file() {
 expect_file -rwxr-xr-x usr/lib/cups/filter/brivane_quelmoss
 expect_file -rw-r--r-- usr/share/ppd/brivane/brivane_quelmoss.ppd
 expect_file -rwxr-xr-x usr/bin/quelmoss-inspect
+expect_file -rwxr-xr-x usr/bin/quelmoss-printer-app
+expect_file -rw-r--r-- lib/systemd/system/quelmoss-printer-app.service
+expect_file -rw-r--r-- usr/share/man/man8/quelmoss-printer-app.8.gz
 expect_file -rw-r--r-- usr/share/man/man1/quelmoss-inspect.1.gz
 expect_file -rw-r--r-- usr/share/man/man8/brivane_quelmoss.8.gz
 expect_file -rw-r--r-- usr/share/doc/brivane-quelmoss/copyright
@@ -58,6 +61,11 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "./$de
 trap 'DEBIAN_FRONTEND=noninteractive apt-get purge -y brivane-quelmoss >/dev/null' EXIT
 [ "$(quelmoss-inspect --version)" = "quelmoss-inspect $version" ] || fail "inspector version"
 QUELMOSS_E2E_INSTALLED=1 sh tests/cupsd_e2e.sh "$build"
+# The service as systemd starts it (its unit's ExecStart), in namespaces of
+# its own, printing a job sent with the submit sub-command to a file.
+unshare --net --mount --propagation private sh tests/app_service.sh \
+  "$(sed -n 's/^ExecStart=//p' /lib/systemd/system/quelmoss-printer-app.service)" ||
+  fail "the installed service does not print"
 
 # Purging takes the working directory the jobs made, when no job's files
 # are left in it, and nothing else.

@@ -85,12 +85,6 @@ static std::string spoolDirectory(const char* asked) {
            std::to_string(getuid());
 }
 
-// Where the sub-commands find the server, as PAPPL's main loop looks for it.
-static std::string controlSocket() {
-    if (getuid() == 0) return std::string("/run/") + APP_NAME + ".sock";
-    return std::string(papplGetTempDir()) + "/" + APP_NAME + std::to_string(getuid()) + ".sock";
-}
-
 // Where PAPPL keeps a system's state: as root under /var/lib, else in the
 // user's configuration directory.
 static std::string stateFile() {
@@ -123,7 +117,6 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     if (system == nullptr) return nullptr;
     const char* hostname = option("listen-hostname");
     papplSystemAddListeners(system, hostname ? hostname : nullptr);
-    papplSystemAddListeners(system, controlSocket().c_str());
     if (hostname != nullptr) papplSystemSetHostName(system, hostname);
     papplSystemSetFooterHTML(system, FOOTER_HTML);
     papplSystemSetPrinterDrivers(system, (int)(sizeof(kDrivers) / sizeof(kDrivers[0])), kDrivers,
