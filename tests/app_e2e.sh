@@ -256,6 +256,19 @@ grep -q "printer-state (enum) = stopped" "$work/refused.out" ||
   fail "refused: the printer does not show it: $(cat "$work/refused.out")"
 expect "refused: job" "$(job_state r "$held")" "processing"
 
+echo "== a printer that drops the connection gets the job again, whole"
+mkdir -p "$work/d"
+"$sink" 9104 "$work/d" --drop-first 100000 &
+pids="$pids $!"
+add_printer d 9104
+dropped=$(print_job d "$manual" application/pdf copies=1)
+stream d 1 >/dev/null
+wait_job_state d "$dropped" aborted
+grep -q "job-state-message.*printed again" "$work/state.out" ||
+  fail "dropped: the job does not say it is printed again: $(cat "$work/state.out")"
+again=$(records "$(stream d 2)")
+expect "dropped, then whole" "$(echo "$again" | wc -w) ${again##* }" "38 01"
+
 echo "== nobody on another host changes or deletes a printer"
 ip netns add quelmoss-remote
 ip link add quelmoss0 type veth peer name quelmoss1

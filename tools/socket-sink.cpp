@@ -1,10 +1,10 @@
 // A stand-in for a network printer's raw port: accepts connections on a
 // loopback port and keeps every connection's bytes in DIR/conn-N.bin
 // (written as they arrive, renamed from conn-N.part when it closes).
-// With --drop-after BYTES every connection is closed once that many bytes
-// came in, as a printer that loses the connection.
+// With --drop-first BYTES the first connection is closed once that many
+// bytes came in, as a printer that loses the connection.
 //
-//   socket-sink PORT DIR [--drop-after BYTES]
+//   socket-sink PORT DIR [--drop-first BYTES]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-static void keep(int fd, std::string dir, int n, long drop_after) {
+static void keep(int fd, const std::string& dir, int n, long drop_after) {
     std::string part = dir + "/conn-" + std::to_string(n) + ".part";
     FILE* out = fopen(part.c_str(), "wb");
     char buffer[65536];
@@ -36,7 +36,7 @@ static void keep(int fd, std::string dir, int n, long drop_after) {
 
 int main(int argc, char** argv) {
     if (argc != 3 && argc != 5) {
-        fprintf(stderr, "usage: %s PORT DIR [--drop-after BYTES]\n", argv[0]);
+        fprintf(stderr, "usage: %s PORT DIR [--drop-first BYTES]\n", argv[0]);
         return 2;
     }
     long drop_after = argc == 5 ? atol(argv[4]) : 0;
@@ -54,6 +54,6 @@ int main(int argc, char** argv) {
     for (int n = 1;; n++) {
         int fd = accept(listener, nullptr, nullptr);
         if (fd < 0) continue;
-        std::thread(keep, fd, std::string(argv[2]), n, drop_after).detach();
+        std::thread(keep, fd, std::string(argv[2]), n, n == 1 ? drop_after : 0).detach();
     }
 }

@@ -50,7 +50,6 @@ int parseCopies(const char* text, bool* capped);
 // `path` names a directory afterwards, else 1.
 int mkdirs(const char* path);
 
-
 // How long a starting job waits for another process's exclusive lock on the
 // working directory before it works in a private directory instead.
 constexpr int WORK_DIR_LOCK_WAIT_MS = 10000;

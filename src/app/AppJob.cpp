@@ -1,5 +1,6 @@
 #include "AppJob.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -50,9 +51,13 @@ static bool cancelProbe(void* data) { return papplJobIsCanceled(static_cast<papp
 // The printer stream: stdio's buffer, then the device, flushed with it so
 // that a record reported sent has left the application.
 static ssize_t deviceWrite(void* cookie, const char* buffer, size_t size) {
-    pappl_device_t* device = static_cast<pappl_device_t*>(cookie);
-    if (papplDeviceWrite(device, buffer, size) < 0) return -1;
-    papplDeviceFlush(device);
+    AppJob* app = static_cast<AppJob*>(cookie);
+    if (papplDeviceWrite(app->device, buffer, size) < 0) {
+        app->device_failed = true;
+        errno = EIO;
+        return -1;
+    }
+    papplDeviceFlush(app->device);
     return (ssize_t)size;
 }
 
@@ -85,7 +90,7 @@ AppJob* newAppJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
     app->context.cancel_probe = cancelProbe;
     app->context.cancel_probe_data = job;
     cookie_io_functions_t io = {nullptr, deviceWrite, nullptr, nullptr};
-    app->out = fopencookie(device, "w", io);
+    app->out = fopencookie(app, "w", io);
     if (app->out == nullptr) {
         delete app;
         return nullptr;

@@ -19,9 +19,10 @@ struct AppJob {
     std::string job_id, user, title, copies, options;
     std::string work_parent;  // the private working directories go here
 
-    std::string log_line;  // log text not yet ended by a line end
-    std::string warning;   // said before the job started
-    int impressions = 0;   // sheet sides the printer was sent
+    std::string log_line;        // log text not yet ended by a line end
+    std::string warning;         // said before the job started
+    int impressions = 0;         // sheet sides the printer was sent
+    bool device_failed = false;  // the printer refused the stream or dropped the connection
 };
 
 // Makes the job's inputs from PAPPL's job, options and printer defaults;

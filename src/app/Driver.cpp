@@ -13,6 +13,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -69,6 +70,109 @@ static AppData* appData(pappl_job_t* job) {
     pappl_pr_driver_data_t data;
     papplPrinterGetDriverData(papplJobGetPrinter(job), &data);
     return static_cast<AppData*>(data.extension);
+}
+
+// ---------------------------------------------------------------------------
+// A printer that dropped the connection: what it got is not a whole job, so
+// a spooled document is printed again from its start, as a new job of the
+// same user with the same settings. After MAX_REQUEUES drops in a row the
+// job is given up.
+
+constexpr int MAX_REQUEUES = 3;
+
+static void addOption(pappl_job_t* job, const char* name, int* count, cups_option_t** options) {
+    ipp_attribute_t* attr = papplJobGetAttribute(job, name);
+    char value[1024];
+    if (attr != nullptr && ippAttributeString(attr, value, sizeof(value)) > 0) {
+        *count = cupsAddOption(name, value, *count, options);
+    }
+}
+
+// A job to queue again once the one that failed has ended: until then
+// PAPPL keeps the dropped connection open for the printer's next job.
+struct Requeue {
+    pappl_printer_t* printer;
+    std::string user, format, name, file;
+    int count = 0;
+    cups_option_t* options = nullptr;
+};
+
+static bool queueAgain(pappl_system_t*, void* data) {
+    Requeue* again = static_cast<Requeue*>(data);
+    pappl_job_t* job = papplJobCreateWithFile(again->printer, again->user.c_str(),
+                                              again->format.c_str(), again->name.c_str(),
+                                              again->count, again->options, again->file.c_str());
+    if (job == nullptr) {
+        papplLogPrinter(again->printer, PAPPL_LOGLEVEL_ERROR, "Unable to queue %s again",
+                        again->name.c_str());
+        unlink(again->file.c_str());
+    }
+    cupsFreeOptions(again->count, again->options);
+    delete again;
+    return false;  // once
+}
+
+// Queues the job again; says so in its message either way.
+static void requeue(pappl_job_t* job, const pappl_pr_options_t& settings, AppData* app_data) {
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    papplPrinterSetReasons(printer, PAPPL_PREASON_OFFLINE, PAPPL_PREASON_NONE);
+    int drops;
+    {
+        std::lock_guard<std::mutex> lock(app_data->lock);
+        drops = ++app_data->drops[papplPrinterGetID(printer)];
+    }
+    if (drops > MAX_REQUEUES) {
+        papplJobSetMessage(job, "The printer dropped the connection %d times in a row", drops);
+        return;
+    }
+    // The new job's document: a second name of this job's file in the
+    // spool, which the new job removes when it ends.
+    Requeue* again = new Requeue;
+    again->printer = printer;
+    again->file = std::string(papplJobGetFilename(job)) + ".again";
+    if (link(papplJobGetFilename(job), again->file.c_str()) != 0) {
+        papplJobSetMessage(job, "The printer dropped the connection");
+        delete again;
+        return;
+    }
+    again->user = papplJobGetUsername(job);
+    again->format = papplJobGetFormat(job);
+    const char* name = papplJobGetName(job);
+    again->name = name ? name : "untitled";
+    for (const char* option : {"copies", "sides", "print-quality", "printer-resolution",
+                               "multiple-document-handling", "feed-orientation", "page-ranges"}) {
+        addOption(job, option, &again->count, &again->options);
+    }
+    again->count = cupsAddOption("media", settings.media.size_name, again->count, &again->options);
+    again->count =
+        cupsAddOption("media-source", settings.media.source, again->count, &again->options);
+    again->count = cupsAddOption("media-type", settings.media.type, again->count, &again->options);
+    papplSystemAddTimerCallback(papplPrinterGetSystem(printer), time(nullptr) + 1, 0, queueAgain,
+                                again);
+    papplJobSetMessage(job, "The printer dropped the connection; the job is printed again");
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                "Printer dropped the connection, the job is queued again");
+}
+
+// The printer took the whole stream: it is online, and a drop starts its
+// count again.
+static void streamSent(pappl_job_t* job, AppData* app_data) {
+    pappl_printer_t* printer = papplJobGetPrinter(job);
+    papplPrinterSetReasons(printer, PAPPL_PREASON_NONE, PAPPL_PREASON_OFFLINE);
+    std::lock_guard<std::mutex> lock(app_data->lock);
+    app_data->drops[papplPrinterGetID(printer)] = 0;
+}
+
+// How a job ended on the printer: true when it printed (or was cancelled).
+static bool settleJob(pappl_job_t* job, const pappl_pr_options_t& settings, AppJob* app, int status,
+                      bool spooled) {
+    AppData* app_data = appData(job);
+    if (app->device_failed && !papplJobIsCanceled(job)) {
+        if (spooled) requeue(job, settings, app_data);
+        return false;
+    }
+    if (status == 0) streamSent(job, app_data);
+    return status == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -176,7 +280,7 @@ static void settleImpressions(pappl_job_t* job, const AppJob* app) {
     papplJobSetImpressionsCompleted(job, app->impressions - papplJobGetImpressionsCompleted(job));
 }
 
-static bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+static bool endJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*) {
     RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
     if (feed == nullptr) return false;
     cupsRasterClose(feed->writer);
@@ -184,7 +288,7 @@ static bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
     feed->core.join();
     closeFd(&feed->fds[0]);
     settleImpressions(job, feed->app);
-    bool ok = feed->status == 0;
+    bool ok = settleJob(job, *options, feed->app, feed->status, feed->image);
     deleteAppJob(feed->app);
     delete feed;
     papplJobSetData(job, nullptr);
@@ -323,14 +427,14 @@ bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void* data) {
         settleImpressions(job, app);
         // Ghostscript gets over much damage, and may then render nothing.
         bool rendered = WIFEXITED(gs_status) && WEXITSTATUS(gs_status) == 0 && app->impressions > 0;
-        if (!rendered && !papplJobIsCanceled(job)) {
+        if (!rendered && !papplJobIsCanceled(job) && !app->device_failed) {
             papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
             papplJobSetMessage(job, "The PDF document is damaged: %s",
                                app->impressions > 0 ? "it could not be read to its end"
                                                     : "no page of it could be read");
             papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Ghostscript failed (status %d)", gs_status);
         }
-        ok = status == 0 && (rendered || papplJobIsCanceled(job));
+        ok = settleJob(job, *options, app, status, true) && (rendered || papplJobIsCanceled(job));
     }
     closeFd(&raster[0]);
     closeFd(&raster[1]);
@@ -508,8 +612,8 @@ bool driverCallback(pappl_system_t*, const char* driver_name, const char*, const
     // Black only: there is no colour to render.
     ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported",
                  nullptr, "auto");
-    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default",
-                 nullptr, "auto");
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default", nullptr,
+                 "auto");
     *driver_attrs = attrs;
     return true;
 }

@@ -5,6 +5,8 @@
 
 #include <pappl/pappl.h>
 
+#include <map>
+#include <mutex>
 #include <string>
 
 constexpr const char* DRIVER_NAME = "brivane_quelmoss";
@@ -14,8 +16,10 @@ constexpr const char* PRINTER_FORMAT = "application/vnd.brivane-jbig";
 
 // What every printer of the application shares.
 struct AppData {
-    std::string spool;       // the private working directories of jobs are made here
-    std::string state_file;  // printers and their defaults, kept across restarts
+    std::string spool;         // the private working directories of jobs are made here
+    std::string state_file;    // printers and their defaults, kept across restarts
+    std::mutex lock;           // guards drops: printers' jobs run on threads of their own
+    std::map<int, int> drops;  // printer id: connections dropped in a row
 };
 
 // papplSystemSetPrinterDrivers's driver callback; `data` is the AppData.

@@ -10,9 +10,9 @@
 
 #include "FuzzSupport.h"
 #include "Utility/Utility.h"
+#include "image/Jbig.h"
 #include "stream/Job.h"
 #include "stream/PageLoop.h"
-#include "image/Jbig.h"
 
 namespace {
 
