@@ -46,7 +46,7 @@ trap stop EXIT
 trap 'exit 1' INT TERM
 
 fail() {
-  echo "FAIL: $*"
+  echo "FAIL: $*" | tee /dev/stderr
   echo "--- server log (last 30 lines):"
   tail -n 30 "$work/server.log" 2>/dev/null || true
   exit 1
@@ -197,6 +197,27 @@ a5l media=iso_a5_148x210mm,feed=long-edge-first 10,00,01
 fine quality=5 10,00,01
 manual-duplex sides=two-sided-long-edge,source=manual 10,00,01
 CASES
+
+echo "== the printer gets the filter's stream for the same pages, identity aside"
+# The first job above (3 pages, 2 uncollated copies), rendered as the
+# application renders it and run through the filter with the same settings.
+gs -q -sstdout=%stderr -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -sDEVICE=pwgraster \
+  -dcupsColorSpace=3 -dcupsBitsPerColor=1 -r600x600 -dDEVICEWIDTHPOINTS=595 \
+  -dDEVICEHEIGHTPOINTS=842 -dFIXEDMEDIA -dPDFFitPage -sOutputFile="$work/three.ras" -f "$pdf3"
+PPD="$build/brivane_quelmoss.ppd" "$build/brivane_quelmoss" 7 alice report 2 \
+  "PageSize=A4 InputSlot=MainTray MediaType=Plain Duplex=None Resolution=600dpi FeedEdge=0 noCollate" \
+  "$work/three.ras" > "$work/filter.prn" 2> "$work/filter.log" || fail "the filter failed"
+identity="jobId|DocName|HostName|LoginName|job-uuid|job-originating-host-name|time-at-creation|time-at-processing"
+for stream in "$work/p/conn-1.bin" "$work/filter.prn"; do
+  "$inspect" "$stream" | sed -n '/^Job settings/,/^Page records/p' | grep -Ev "^ +($identity) " |
+    grep -v "^Job settings" > "$stream.settings"
+  # The page records: everything after the job block (magic, length, text).
+  length=$(od -An -t d4 -j 16 -N 4 "$stream" | tr -d ' ')
+  tail -c +$((20 + length + 1)) "$stream" > "$stream.records"
+done
+cmp -s "$work/p/conn-1.bin.settings" "$work/filter.prn.settings" ||
+  fail "the job settings differ: $(diff "$work/p/conn-1.bin.settings" "$work/filter.prn.settings")"
+cmp "$work/p/conn-1.bin.records" "$work/filter.prn.records" || fail "the page records differ"
 
 echo "== PWG raster and JPEG: the core makes the copies, once"
 n=$((n + 1))

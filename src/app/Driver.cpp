@@ -79,6 +79,7 @@ static AppData* appData(pappl_job_t* job) {
 // job is given up.
 
 constexpr int MAX_REQUEUES = 3;
+static const char* const kSpooledFormats[] = {"application/pdf", "image/jpeg", "image/png"};
 
 static void addOption(pappl_job_t* job, const char* name, int* count, cups_option_t** options) {
     ipp_attribute_t* attr = papplJobGetAttribute(job, name);
@@ -92,16 +93,17 @@ static void addOption(pappl_job_t* job, const char* name, int* count, cups_optio
 // PAPPL keeps the dropped connection open for the printer's next job.
 struct Requeue {
     pappl_printer_t* printer;
-    std::string user, format, name, file;
+    const char* format;  // PAPPL keeps the pointer: one of kSpooledFormats
+    std::string user, name, file;
     int count = 0;
     cups_option_t* options = nullptr;
 };
 
 static bool queueAgain(pappl_system_t*, void* data) {
     Requeue* again = static_cast<Requeue*>(data);
-    pappl_job_t* job = papplJobCreateWithFile(again->printer, again->user.c_str(),
-                                              again->format.c_str(), again->name.c_str(),
-                                              again->count, again->options, again->file.c_str());
+    pappl_job_t* job = papplJobCreateWithFile(again->printer, again->user.c_str(), again->format,
+                                              again->name.c_str(), again->count, again->options,
+                                              again->file.c_str());
     if (job == nullptr) {
         papplLogPrinter(again->printer, PAPPL_LOGLEVEL_ERROR, "Unable to queue %s again",
                         again->name.c_str());
@@ -136,7 +138,10 @@ static void requeue(pappl_job_t* job, const pappl_pr_options_t& settings, AppDat
         return;
     }
     again->user = papplJobGetUsername(job);
-    again->format = papplJobGetFormat(job);
+    again->format = kSpooledFormats[0];
+    for (const char* format : kSpooledFormats) {
+        if (strcmp(format, papplJobGetFormat(job)) == 0) again->format = format;
+    }
     const char* name = papplJobGetName(job);
     again->name = name ? name : "untitled";
     for (const char* option : {"copies", "sides", "print-quality", "printer-resolution",
