@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -93,20 +95,22 @@ static void addOption(pappl_job_t* job, const char* name, int* count, cups_optio
 // PAPPL keeps the dropped connection open for the printer's next job.
 struct Requeue {
     pappl_printer_t* printer;
-    const char* format;  // PAPPL keeps the pointer: one of kSpooledFormats
-    std::string user, name, file;
+    const char* format;  // kept: one of kSpooledFormats
+    const char* user;    // kept in AppData
+    const char* name;    // kept in AppData
+    std::string file;
     int count = 0;
     cups_option_t* options = nullptr;
 };
 
 static bool queueAgain(pappl_system_t*, void* data) {
     Requeue* again = static_cast<Requeue*>(data);
-    pappl_job_t* job = papplJobCreateWithFile(again->printer, again->user.c_str(), again->format,
-                                              again->name.c_str(), again->count, again->options,
-                                              again->file.c_str());
+    pappl_job_t* job =
+        papplJobCreateWithFile(again->printer, again->user, again->format, again->name,
+                               again->count, again->options, again->file.c_str());
     if (job == nullptr) {
         papplLogPrinter(again->printer, PAPPL_LOGLEVEL_ERROR, "Unable to queue %s again",
-                        again->name.c_str());
+                        again->name);
         unlink(again->file.c_str());
     }
     cupsFreeOptions(again->count, again->options);
@@ -137,13 +141,16 @@ static void requeue(pappl_job_t* job, const pappl_pr_options_t& settings, AppDat
         delete again;
         return;
     }
-    again->user = papplJobGetUsername(job);
+    {
+        std::lock_guard<std::mutex> lock(app_data->lock);
+        again->user = app_data->kept_names.insert(papplJobGetUsername(job)).first->c_str();
+        const char* name = papplJobGetName(job);
+        again->name = app_data->kept_names.insert(name ? name : "untitled").first->c_str();
+    }
     again->format = kSpooledFormats[0];
     for (const char* format : kSpooledFormats) {
         if (strcmp(format, papplJobGetFormat(job)) == 0) again->format = format;
     }
-    const char* name = papplJobGetName(job);
-    again->name = name ? name : "untitled";
     for (const char* option : {"copies", "sides", "print-quality", "printer-resolution",
                                "multiple-document-handling", "feed-orientation", "page-ranges"}) {
         addOption(job, option, &again->count, &again->options);
@@ -231,11 +238,21 @@ static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
         delete feed;
         return false;
     }
-    feed->core = std::thread([feed]() {
-        feed->status = runAppJob(feed->app, feed->fds[0]);
-        // Whatever PAPPL still sends is not read any more.
-        shutdown(feed->fds[0], SHUT_RD);
-    });
+    try {
+        feed->core = std::thread([feed]() {
+            feed->status = runAppJob(feed->app, feed->fds[0]);
+            // Whatever PAPPL still sends is not read any more.
+            shutdown(feed->fds[0], SHUT_RD);
+        });
+    } catch (const std::system_error& error) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start the job: %s", error.what());
+        cupsRasterClose(feed->writer);
+        closeFd(&feed->fds[0]);
+        closeFd(&feed->fds[1]);
+        deleteAppJob(feed->app);
+        delete feed;
+        return false;
+    }
     papplJobSetData(job, feed);
     return true;
 }
@@ -465,14 +482,30 @@ static void jpegFailed(j_common_ptr info) {
     longjmp(error->jump, 1);
 }
 
-// Gray pixels of the JPEG file, or empty with `why` set.
-static std::vector<unsigned char> readJpeg(const char* path, int* width, int* height,
-                                           std::string* why) {
-    std::vector<unsigned char> pixels;
+// The largest image PAPPL's own filters would take.
+struct ImageLimit {
+    size_t bytes;
+    int width, height;
+};
+
+static const char* tooLarge(const ImageLimit& limit, unsigned width, unsigned height) {
+    if (width == 0 || height == 0) return "it has no pixels";
+    if (width > (unsigned)limit.width || height > (unsigned)limit.height ||
+        (size_t)width * height > limit.bytes) {
+        return "it is larger than the printer application takes";
+    }
+    return nullptr;
+}
+
+// Decodes the JPEG file as gray into *pixels; false with `why` set. (The
+// decoder's errors return here through longjmp: nothing of this frame is
+// changed between setjmp and the decoding.)
+static bool readJpeg(const char* path, const ImageLimit& limit, std::vector<unsigned char>* pixels,
+                     int* width, int* height, std::string* why) {
     FILE* file = fopen(path, "rb");
     if (file == nullptr) {
         *why = strerror(errno);
-        return pixels;
+        return false;
     }
     jpeg_decompress_struct info;
     JpegError error;
@@ -480,62 +513,81 @@ static std::vector<unsigned char> readJpeg(const char* path, int* width, int* he
     error.manager.error_exit = jpegFailed;
     if (setjmp(error.jump)) {
         *why = error.message;
-        pixels.clear();
         jpeg_destroy_decompress(&info);
         fclose(file);
-        return pixels;
+        return false;
     }
     jpeg_create_decompress(&info);
     jpeg_stdio_src(&info, file);
     jpeg_read_header(&info, TRUE);
     info.out_color_space = JCS_GRAYSCALE;
-    jpeg_start_decompress(&info);
-    *width = (int)info.output_width;
-    *height = (int)info.output_height;
-    pixels.resize((size_t)info.output_width * info.output_height);
-    while (info.output_scanline < info.output_height) {
-        JSAMPROW row = pixels.data() + (size_t)info.output_scanline * info.output_width;
-        jpeg_read_scanlines(&info, &row, 1);
+    jpeg_calc_output_dimensions(&info);
+    const char* refused = tooLarge(limit, info.output_width, info.output_height);
+    if (refused == nullptr) {
+        jpeg_start_decompress(&info);
+        pixels->resize((size_t)info.output_width * info.output_height);
+        while (info.output_scanline < info.output_height) {
+            JSAMPROW row = pixels->data() + (size_t)info.output_scanline * info.output_width;
+            jpeg_read_scanlines(&info, &row, 1);
+        }
+        jpeg_finish_decompress(&info);
+        *width = (int)info.output_width;
+        *height = (int)info.output_height;
+    } else {
+        *why = refused;
     }
-    jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
     fclose(file);
-    return pixels;
+    return refused == nullptr;
 }
 
-static std::vector<unsigned char> readPng(const char* path, int* width, int* height,
-                                          std::string* why) {
-    std::vector<unsigned char> pixels;
+static bool readPng(const char* path, const ImageLimit& limit, std::vector<unsigned char>* pixels,
+                    int* width, int* height, std::string* why) {
     png_image image = {};
     image.version = PNG_IMAGE_VERSION;
-    if (png_image_begin_read_from_file(&image, path) != 0) {
-        image.format = PNG_FORMAT_GRAY;
-        pixels.resize(PNG_IMAGE_SIZE(image));
-        png_color white = {255, 255, 255};
-        if (png_image_finish_read(&image, &white, pixels.data(), 0, nullptr) != 0) {
-            *width = (int)image.width;
-            *height = (int)image.height;
-            return pixels;
-        }
+    if (png_image_begin_read_from_file(&image, path) == 0) {
+        *why = image.message;
+        return false;
     }
-    *why = image.message;
-    png_image_free(&image);
-    pixels.clear();
-    return pixels;
+    const char* refused = tooLarge(limit, image.width, image.height);
+    if (refused != nullptr) {
+        *why = refused;
+        png_image_free(&image);
+        return false;
+    }
+    image.format = PNG_FORMAT_GRAY;
+    pixels->resize(PNG_IMAGE_SIZE(image));
+    png_color white = {255, 255, 255};
+    if (png_image_finish_read(&image, &white, pixels->data(), 0, nullptr) == 0) {
+        *why = image.message;
+        png_image_free(&image);
+        return false;
+    }
+    *width = (int)image.width;
+    *height = (int)image.height;
+    return true;
 }
 
 bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
     const char* format = papplJobGetFormat(job);
+    ImageLimit limit;
+    limit.bytes = papplSystemGetMaxImageSize(papplPrinterGetSystem(papplJobGetPrinter(job)),
+                                             &limit.width, &limit.height);
     int width = 0, height = 0;
     std::string why;
-    std::vector<unsigned char> pixels =
-        strcmp(format, "image/png") == 0
-            ? readPng(papplJobGetFilename(job), &width, &height, &why)
-            : readJpeg(papplJobGetFilename(job), &width, &height, &why);
-    if (pixels.empty() || width <= 0 || height <= 0) {
+    std::vector<unsigned char> pixels;
+    bool read = false;
+    try {
+        read = strcmp(format, "image/png") == 0
+                   ? readPng(papplJobGetFilename(job), limit, &pixels, &width, &height, &why)
+                   : readJpeg(papplJobGetFilename(job), limit, &pixels, &width, &height, &why);
+    } catch (const std::bad_alloc&) {
+        why = "there is no memory for it";
+    }
+    if (!read) {
         papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-        papplJobSetMessage(job, "The image could not be read: %s", why.c_str());
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The image could not be read: %s", why.c_str());
+        papplJobSetMessage(job, "The image can't be printed: %s", why.c_str());
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The image can't be printed: %s", why.c_str());
         return false;
     }
     pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 constexpr const char* DRIVER_NAME = "brivane_quelmoss";
@@ -18,8 +19,11 @@ constexpr const char* PRINTER_FORMAT = "application/vnd.brivane-jbig";
 struct AppData {
     std::string spool;         // the private working directories of jobs are made here
     std::string state_file;    // printers and their defaults, kept across restarts
-    std::mutex lock;           // guards drops: printers' jobs run on threads of their own
+    std::mutex lock;           // guards what follows: printers' jobs run on threads of their own
     std::map<int, int> drops;  // printer id: connections dropped in a row
+    // The user and job names of jobs queued again: PAPPL keeps the pointers
+    // a job is created with for the job's life.
+    std::set<std::string> kept_names;
 };
 
 // papplSystemSetPrinterDrivers's driver callback; `data` is the AppData.
