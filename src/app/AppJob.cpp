@@ -67,6 +67,12 @@ static std::string attributeText(pappl_job_t* job, const char* name) {
     return value ? value : "";
 }
 
+const char* sidesKeyword(pappl_sides_t sides) {
+    if (sides == PAPPL_SIDES_TWO_SIDED_LONG_EDGE) return "two-sided-long-edge";
+    if (sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE) return "two-sided-short-edge";
+    return "one-sided";
+}
+
 int appJobResolution(pappl_job_t* job, const pappl_pr_options_t* options) {
     ipp_attribute_t* asked = papplJobGetAttribute(job, "printer-resolution");
     int dpi = 0;
@@ -101,9 +107,7 @@ AppJob* newAppJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
     s.media = options->media.size_name;
     s.source = options->media.source;
     s.type = options->media.type;
-    s.sides = options->sides == PAPPL_SIDES_TWO_SIDED_LONG_EDGE    ? "two-sided-long-edge"
-              : options->sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE ? "two-sided-short-edge"
-                                                                   : "one-sided";
+    s.sides = sidesKeyword(options->sides);
     s.resolution = appJobResolution(job, options);
     const char* feed = cupsGetOption("feed-orientation", options->num_vendor, options->vendor);
     s.feed_orientation = feed ? feed : "short-edge-first";

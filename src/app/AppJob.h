@@ -37,5 +37,8 @@ int runAppJob(AppJob* app, int raster_fd);
 // Closes the stream (flushing what is left to the device) and frees the job.
 void deleteAppJob(AppJob* app);
 
+// The IPP keyword of PAPPL's sides value.
+const char* sidesKeyword(pappl_sides_t sides);
+
 // The resolution PAPPL's page header must have for this job.
 int appJobResolution(pappl_job_t* job, const pappl_pr_options_t* options);

@@ -19,7 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include "../Utility/Utility.h"
 #include "AppJob.h"
 #include "JobSettings.h"
 
@@ -54,10 +53,7 @@ static void setPageHeader(pappl_job_t* job, pappl_pr_options_t* options) {
     media.pwg = size->pwg;
     media.width = size->width_pt * 2540 / 72;
     media.length = size->height_pt * 2540 / 72;
-    const char* sides = options->sides == PAPPL_SIDES_TWO_SIDED_LONG_EDGE ? "two-sided-long-edge"
-                        : options->sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE
-                            ? "two-sided-short-edge"
-                            : "one-sided";
+    const char* sides = sidesKeyword(options->sides);
     cups_page_header2_t& h = options->header;
     cupsRasterInitPWGHeader(&h, &media, "black_1", dpi, dpi, sides, "normal");
     h.PageSize[0] = (unsigned)size->width_pt;

@@ -12,6 +12,7 @@
 #include "Utility/Utility.h"
 #include "image/Jbig.h"
 #include "stream/Job.h"
+#include "stream/JobStart.h"
 #include "stream/PageLoop.h"
 
 namespace {
