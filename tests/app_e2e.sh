@@ -39,6 +39,7 @@ cupsd_pid=""
 stop() {
   mkdir -p "$keep"
   cp -a "$work"/*.log "$work"/*.out "$work"/*.html "$keep/" 2>/dev/null || true
+  cp -a "$work/cups/log/error_log" "$keep/cupsd.log" 2>/dev/null || true
   for pid in $server_pid $cupsd_pid $pids; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
 }
@@ -392,40 +393,9 @@ ipptool -t -d value=na_letter_8.5x11in "$uri_base/p" "$tests/get-default.test" \
 
 echo "== a CUPS driverless queue prints through the application"
 cups="$work/cups"
-mkdir -p "$cups/etc" "$cups/spool/tmp" "$cups/cache" "$cups/state" "$cups/log"
-chmod 755 "$cups" "$cups/etc"
 cups_server=127.0.0.1:8632
-cat > "$cups/etc/cupsd.conf" <<CONF
-Listen $cups_server
-LogLevel debug
-Browsing No
-WebInterface No
-DefaultAuthType None
-<Location />
-  Order allow,deny
-  Allow all
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-CONF
-cat > "$cups/etc/cups-files.conf" <<CONF
-ServerRoot $cups/etc
-RequestRoot $cups/spool
-TempDir $cups/spool/tmp
-CacheDir $cups/cache
-StateDir $cups/state
-ErrorLog $work/cupsd.log
-AccessLog $cups/log/access_log
-PageLog $cups/log/page_log
-DataDir /usr/share/cups
-User lp
-Group lp
-SystemGroup root
-Sandboxing Relaxed
-CONF
+. "$src/tests/cupsd_config.sh"
+cupsd_config "$cups" "$cups_server"
 cupsd -f -c "$cups/etc/cupsd.conf" -s "$cups/etc/cups-files.conf" &
 cupsd_pid=$!
 up=""

@@ -81,38 +81,8 @@ if [ "${QUELMOSS_E2E_INSTALLED:-0}" != 1 ]; then
 fi
 [ -x "$filter_dir/brivane_quelmoss" ] || fail "no filter in $filter_dir"
 
-cat > "$work/etc/cupsd.conf" <<CONF
-Listen $server
-LogLevel debug
-Browsing No
-WebInterface No
-DefaultAuthType None
-<Location />
-  Order allow,deny
-  Allow all
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-CONF
-cat > "$work/etc/cups-files.conf" <<CONF
-ServerRoot $work/etc
-RequestRoot $work/spool
-TempDir $work/spool/tmp
-CacheDir $work/cache
-StateDir $work/state
-ErrorLog $work/log/error_log
-AccessLog $work/log/access_log
-PageLog $work/log/page_log
-DataDir /usr/share/cups
-FileDevice Yes
-User lp
-Group lp
-SystemGroup root
-Sandboxing Relaxed
-CONF
+. "$src/tests/cupsd_config.sh"
+cupsd_config "$work" "$server"
 
 cupsd -f -c "$work/etc/cupsd.conf" -s "$work/etc/cups-files.conf" &
 pid=$!

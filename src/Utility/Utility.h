@@ -2,6 +2,8 @@
 // the credentials file, bounded text copies and the printer's integers.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -103,6 +105,25 @@ FILE* createWorkFile(const char* path);
 // Opens a page file for reading: a regular file only, never through a link
 // (a FIFO does not block). nullptr on failure (errno set).
 FILE* openWorkFile(const char* path);
+
+// How spawnInOwnGroup wires a child: a descriptor given (>= 0) becomes its
+// standard output or error; with stdin_null its standard input is
+// /dev/null; the rest are the caller's.
+struct ChildIo {
+    bool stdin_null = false;
+    int out = -1;
+    int err = -1;
+    // SIGTERM stays blocked in the child: a cancel sent to the caller's group
+    // while the child is being started (before it has left the group) can't
+    // kill it; the caller stops it with SIGKILL. Else the child starts with
+    // no signal blocked.
+    bool block_sigterm = false;
+};
+
+// Starts argv[0] (found through the command search path, never a shell) in
+// a process group of its own, with SIGPIPE and SIGTERM at their defaults.
+// Returns its pid, or -1 with errno set.
+pid_t spawnInOwnGroup(char* const argv[], const ChildIo& io);
 
 // A signed 32-bit integer as the printer expects it: 4 bytes, little-endian.
 void writeInt32LE(FILE* out, int32_t value);

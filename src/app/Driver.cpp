@@ -4,7 +4,6 @@
 #include <jpeglib.h>
 #include <png.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -19,10 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "../Utility/Utility.h"
 #include "AppJob.h"
 #include "JobSettings.h"
-
-extern char** environ;
 
 // PAPPL rates the printer at this many pages a minute.
 constexpr int PAGES_PER_MINUTE = 20;
@@ -343,33 +341,11 @@ static pid_t startGhostscript(const std::vector<std::string>& args, int out_fd, 
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, messages_fd, STDERR_FILENO);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGTERM);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(
-        &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        errno = rc;
-        return -1;
-    }
-    return pid;
+    ChildIo io;
+    io.stdin_null = true;
+    io.out = out_fd;
+    io.err = messages_fd;
+    return spawnInOwnGroup(argv.data(), io);
 }
 
 static std::vector<std::string> ghostscriptArgs(const pappl_pr_options_t& options,

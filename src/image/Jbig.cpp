@@ -1,9 +1,7 @@
 #include "Jbig.h"
 
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -18,8 +16,6 @@
 #include "../Utility/Utility.h"
 #include "Pbm.h"
 
-extern char** environ;
-
 EncoderRunner setEncoderRunner(EncoderRunner runner) {
     EncoderRunner previous = jobContext().encoder_runner;
     jobContext().encoder_runner = runner;
@@ -27,43 +23,14 @@ EncoderRunner setEncoderRunner(EncoderRunner runner) {
 }
 
 // Starts the real encoder in a process group of its own, so a cancel sent
-// to the filter's group leaves the page in hand to finish; SIGPIPE back to
-// its default; standard output and error into `messages_fd`. Returns its
-// pid, or -1 with errno set.
+// to the filter's group leaves the page in hand to finish; standard output
+// and error into `messages_fd`.
 static pid_t startEncoder(char* const argv[], int messages_fd) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (messages_fd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, messages_fd, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, messages_fd, STDERR_FILENO);
-    } else {
-        posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
-    }
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    // A cancel sent to the filter's group while the encoder is being
-    // started (before it has left the group) stays blocked, so it can't
-    // kill the page in hand; the filter stops encoders with SIGKILL.
-    sigset_t blocked;
-    pthread_sigmask(SIG_SETMASK, nullptr, &blocked);
-    sigaddset(&blocked, SIGTERM);
-    posix_spawnattr_setsigmask(&attributes, &blocked);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(
-        &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        errno = rc;
-        return -1;
-    }
-    return pid;
+    ChildIo io;
+    io.out = messages_fd >= 0 ? messages_fd : STDERR_FILENO;
+    io.err = messages_fd;
+    io.block_sigterm = true;
+    return spawnInOwnGroup(argv, io);
 }
 
 // Kills the encoder's whole process group (a stand-in's children too) and
