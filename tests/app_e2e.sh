@@ -396,14 +396,7 @@ cups="$work/cups"
 cups_server=127.0.0.1:8632
 . "$src/tests/cupsd_config.sh"
 cupsd_config "$cups" "$cups_server"
-cupsd -f -c "$cups/etc/cupsd.conf" -s "$cups/etc/cups-files.conf" &
-cupsd_pid=$!
-up=""
-for _ in $(seq 1 50); do
-  lpstat -h "$cups_server" -r 2>/dev/null | grep -q "is running" && up=yes && break
-  sleep 0.2
-done
-[ -n "$up" ] || fail "the private CUPS scheduler did not start"
+cupsd_start "$cups" "$cups_server" || fail "the private CUPS scheduler did not start"
 lpadmin -h "$cups_server" -p driverless -E -v "$uri_base/p" -m everywhere \
   > "$work/lpadmin.out" 2>&1 || fail "lpadmin -m everywhere failed: $(cat "$work/lpadmin.out")"
 lp -h "$cups_server" -d driverless -n 2 -o sides=two-sided-long-edge "$pdf3" > "$work/lp.out" 2>&1 ||

@@ -1,5 +1,6 @@
 # Sourced by the tests that start a private CUPS scheduler:
 #   cupsd_config ROOT LISTEN
+#   cupsd_start ROOT LISTEN
 # writes ROOT/etc/cupsd.conf and cups-files.conf for a scheduler on LISTEN
 # only, with its spool, cache, state and logs (ROOT/log/error_log) under ROOT,
 # open to every local request, and makes those directories.
@@ -38,4 +39,16 @@ Group lp
 SystemGroup root
 Sandboxing Relaxed
 CONF
+}
+
+# Starts the scheduler cupsd_config made (its pid in cupsd_pid) and waits
+# for it to answer; fails when it does not within 10 s.
+cupsd_start() {
+  cupsd -f -c "$1/etc/cupsd.conf" -s "$1/etc/cups-files.conf" &
+  cupsd_pid=$!
+  for _ in $(seq 1 50); do
+    lpstat -h "$2" -r 2>/dev/null | grep -q "is running" && return 0
+    sleep 0.2
+  done
+  return 1
 }

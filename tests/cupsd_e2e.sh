@@ -83,15 +83,10 @@ fi
 
 . "$src/tests/cupsd_config.sh"
 cupsd_config "$work" "$server"
-
-cupsd -f -c "$work/etc/cupsd.conf" -s "$work/etc/cups-files.conf" &
-pid=$!
-up=""
-for _ in $(seq 1 50); do
-  if lpstat -h "$server" -r 2>/dev/null | grep -q "is running"; then up=yes; break; fi
-  sleep 0.2
-done
-[ -n "$up" ] || fail "the scheduler did not start"
+started=yes
+cupsd_start "$work" "$server" || started=""
+pid=$cupsd_pid
+[ -n "$started" ] || fail "the scheduler did not start"
 
 # The README's lpadmin line, printing to a file on this scheduler; the model
 # name must be one lpinfo -m lists.

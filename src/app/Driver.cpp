@@ -216,6 +216,15 @@ static void closeFd(int* fd) {
     *fd = -1;
 }
 
+// Closes what the feed holds and frees it with its job's adapter.
+static void deleteFeed(RasterFeed* feed) {
+    if (feed->writer != nullptr) cupsRasterClose(feed->writer);
+    closeFd(&feed->fds[0]);
+    closeFd(&feed->fds[1]);
+    deleteAppJob(feed->app);
+    delete feed;
+}
+
 static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
     RasterFeed* feed = new RasterFeed;
     const char* format = papplJobGetFormat(job);
@@ -226,10 +235,7 @@ static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
         socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, feed->fds) != 0 ||
         (feed->writer = cupsRasterOpenIO(feedWrite, feed, CUPS_RASTER_WRITE)) == nullptr) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start the job: %s", strerror(errno));
-        closeFd(&feed->fds[0]);
-        closeFd(&feed->fds[1]);
-        deleteAppJob(feed->app);
-        delete feed;
+        deleteFeed(feed);
         return false;
     }
     try {
@@ -240,11 +246,7 @@ static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
         });
     } catch (const std::system_error& error) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start the job: %s", error.what());
-        cupsRasterClose(feed->writer);
-        closeFd(&feed->fds[0]);
-        closeFd(&feed->fds[1]);
-        deleteAppJob(feed->app);
-        delete feed;
+        deleteFeed(feed);
         return false;
     }
     papplJobSetData(job, feed);
@@ -300,13 +302,12 @@ static bool endJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
     RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
     if (feed == nullptr) return false;
     cupsRasterClose(feed->writer);
+    feed->writer = nullptr;
     closeFd(&feed->fds[1]);  // the end of the raster
     feed->core.join();
-    closeFd(&feed->fds[0]);
     settleImpressions(job, feed->app);
     bool ok = settleJob(job, *options, feed->app, feed->status, feed->image);
-    deleteAppJob(feed->app);
-    delete feed;
+    deleteFeed(feed);
     papplJobSetData(job, nullptr);
     return ok;
 }
