@@ -531,6 +531,11 @@ void writeInt32LE(FILE* out, int32_t value) {
 
 extern char** environ;
 
+void closeFd(int* fd) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+}
+
 pid_t spawnInOwnGroup(char* const argv[], const ChildIo& io) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

@@ -125,5 +125,8 @@ struct ChildIo {
 // Returns its pid, or -1 with errno set.
 pid_t spawnInOwnGroup(char* const argv[], const ChildIo& io);
 
+// Closes *fd when it is open and marks it closed (-1).
+void closeFd(int* fd);
+
 // A signed 32-bit integer as the printer expects it: 4 bytes, little-endian.
 void writeInt32LE(FILE* out, int32_t value);

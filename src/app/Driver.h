@@ -34,8 +34,10 @@ bool driverCallback(pappl_system_t* system, const char* driver_name, const char*
 // Sets what PAPPL keeps per printer outside the driver data (supplies).
 void printerCreated(pappl_printer_t* printer, void* data);
 
-// MIME filters from the documents PAPPL can't render as this printer
-// needs (PDF through Ghostscript; JPEG and PNG at the job's resolution) to
-// the printer's stream; `data` is the AppData.
-bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void* data);
-bool imageFilter(pappl_job_t* job, pappl_device_t* device, void* data);
+// The page header a job's pages are rendered to: 1-bit black at the job's
+// resolution, the paper's pixels counted from the PPD's size in points, as
+// Ghostscript counts them for the filter.
+void setPageHeader(pappl_job_t* job, pappl_pr_options_t* options);
+
+// What every printer of the application shares, from a job.
+AppData* appData(pappl_job_t* job);

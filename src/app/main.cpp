@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "Documents.h"
 #include "Driver.h"
 
 constexpr const char* APP_NAME = "quelmoss-printer-app";

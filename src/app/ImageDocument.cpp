@@ -1,0 +1,146 @@
+// JPEG and PNG documents, decoded here and rendered by PAPPL.
+#include <png.h>
+
+#include <csetjmp>
+#include <cstdio>
+// (jpeglib.h needs stdio first)
+#include <jpeglib.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "Documents.h"
+#include "Driver.h"
+
+// JPEG and PNG: decoded here and rendered by PAPPL, at the job's resolution
+// rather than PAPPL's reading of print-quality.
+
+struct JpegError {
+    jpeg_error_mgr manager;
+    jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+};
+
+static void jpegFailed(j_common_ptr info) {
+    JpegError* error = reinterpret_cast<JpegError*>(info->err);
+    (*info->err->format_message)(info, error->message);
+    longjmp(error->jump, 1);
+}
+
+// The largest image PAPPL's own filters would take.
+struct ImageLimit {
+    size_t bytes;
+    int width, height;
+};
+
+static const char* tooLarge(const ImageLimit& limit, unsigned width, unsigned height) {
+    if (width == 0 || height == 0) return "it has no pixels";
+    if (width > (unsigned)limit.width || height > (unsigned)limit.height ||
+        (size_t)width * height > limit.bytes) {
+        return "it is larger than the printer application takes";
+    }
+    return nullptr;
+}
+
+// Decodes the JPEG file as gray into *pixels; false with `why` set. (The
+// decoder's errors return here through longjmp: nothing of this frame is
+// changed between setjmp and the decoding.)
+static bool readJpeg(const char* path, const ImageLimit& limit, std::vector<unsigned char>* pixels,
+                     int* width, int* height, std::string* why) {
+    FILE* file = fopen(path, "rb");
+    if (file == nullptr) {
+        *why = strerror(errno);
+        return false;
+    }
+    jpeg_decompress_struct info;
+    JpegError error;
+    info.err = jpeg_std_error(&error.manager);
+    error.manager.error_exit = jpegFailed;
+    if (setjmp(error.jump)) {
+        *why = error.message;
+        jpeg_destroy_decompress(&info);
+        fclose(file);
+        return false;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_stdio_src(&info, file);
+    jpeg_read_header(&info, TRUE);
+    info.out_color_space = JCS_GRAYSCALE;
+    jpeg_calc_output_dimensions(&info);
+    const char* refused = tooLarge(limit, info.output_width, info.output_height);
+    if (refused == nullptr) {
+        jpeg_start_decompress(&info);
+        pixels->resize((size_t)info.output_width * info.output_height);
+        while (info.output_scanline < info.output_height) {
+            JSAMPROW row = pixels->data() + (size_t)info.output_scanline * info.output_width;
+            jpeg_read_scanlines(&info, &row, 1);
+        }
+        jpeg_finish_decompress(&info);
+        *width = (int)info.output_width;
+        *height = (int)info.output_height;
+    } else {
+        *why = refused;
+    }
+    jpeg_destroy_decompress(&info);
+    fclose(file);
+    return refused == nullptr;
+}
+
+static bool readPng(const char* path, const ImageLimit& limit, std::vector<unsigned char>* pixels,
+                    int* width, int* height, std::string* why) {
+    png_image image = {};
+    image.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_file(&image, path) == 0) {
+        *why = image.message;
+        return false;
+    }
+    const char* refused = tooLarge(limit, image.width, image.height);
+    if (refused != nullptr) {
+        *why = refused;
+        png_image_free(&image);
+        return false;
+    }
+    image.format = PNG_FORMAT_GRAY;
+    pixels->resize(PNG_IMAGE_SIZE(image));
+    png_color white = {255, 255, 255};
+    if (png_image_finish_read(&image, &white, pixels->data(), 0, nullptr) == 0) {
+        *why = image.message;
+        png_image_free(&image);
+        return false;
+    }
+    *width = (int)image.width;
+    *height = (int)image.height;
+    return true;
+}
+
+bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+    const char* format = papplJobGetFormat(job);
+    ImageLimit limit;
+    limit.bytes = papplSystemGetMaxImageSize(papplPrinterGetSystem(papplJobGetPrinter(job)),
+                                             &limit.width, &limit.height);
+    int width = 0, height = 0;
+    std::string why;
+    std::vector<unsigned char> pixels;
+    bool read = false;
+    try {
+        read = strcmp(format, "image/png") == 0
+                   ? readPng(papplJobGetFilename(job), limit, &pixels, &width, &height, &why)
+                   : readJpeg(papplJobGetFilename(job), limit, &pixels, &width, &height, &why);
+    } catch (const std::bad_alloc&) {
+        why = "there is no memory for it";
+    }
+    if (!read) {
+        papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+        papplJobSetMessage(job, "The image can't be printed: %s", why.c_str());
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The image can't be printed: %s", why.c_str());
+        return false;
+    }
+    pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
+    if (options == nullptr) return false;
+    setPageHeader(job, options);
+    bool ok = papplJobFilterImage(job, device, options, pixels.data(), width, height, 1, 0, true);
+    papplJobDeletePrintOptions(options);
+    return ok;
+}
