@@ -7,7 +7,7 @@ SUDO=""
 PACKAGES="build-essential cmake pkg-config libgtest-dev \
   libcups2-dev libcupsimage2-dev libcjson-dev libjbig-dev libpng-dev \
   jbigkit-bin cups cups-client cups-ppdc cups-ipp-utils cups-filters ghostscript bzip2-doc \
-  libpappl-dev libjpeg-dev curl iproute2 \
+  libpappl-dev libjpeg-dev libsystemd-dev curl iproute2 \
   clang libclang-rt-14-dev clang-format valgrind cppcheck dpkg-dev lintian gzip"
 missing=""
 for p in $PACKAGES; do
@@ -18,6 +18,6 @@ if [ -n "$missing" ]; then
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
 fi
 # The tests play the scheduler's user and a second local user.
-for user in lp nobody; do
+for user in lp nobody quelmoss; do
   id -u "$user" >/dev/null 2>&1 || $SUDO useradd --system --no-create-home "$user"
 done

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Builds the Debian package from the build tree, checks its control fields,
-# file list and lintian's errors, installs it with apt-get, runs the
-# private-scheduler test against the installed files and removes it again.
+# file list, lintian's errors and its service's sandbox rating, installs it
+# with apt-get, runs the private-scheduler and service tests against the
+# installed files and removes it again, then tests it under a real systemd
+# in a throwaway box (tests/app_systemd.sh).
 #
 #   scripts/package.sh [BUILD_DIR]     (default: build, already built)
 #
@@ -17,11 +19,11 @@ deb=$(ls "$build"/brivane-quelmoss_*.deb | head -n 1)
 echo "== $deb"
 fail() { echo "FAIL: $*"; exit 1; }
 
-# Control fields: the library dependencies dpkg-shlibdeps found, and the
-# programs run at job time.
+# Control fields: the library dependencies dpkg-shlibdeps found, the
+# programs run at job time and what the maintainer scripts run.
 depends=$(dpkg-deb -f "$deb" Depends)
-for need in libcups2 libcupsimage2 libcjson1 libjbig0 libpng16-16 libpappl1 jbigkit-bin \
-            cups-filters ghostscript init-system-helpers; do
+for need in libcups2 libcupsimage2 libcjson1 libjbig0 libpng16-16 libpappl1 libsystemd0 \
+            jbigkit-bin cups-filters ghostscript init-system-helpers adduser; do
   echo "$depends" | grep -q "$need" || fail "Depends lacks $need: $depends"
 done
 [ "$(dpkg-deb -f "$deb" Recommends)" = cups ] || fail "Recommends is not cups"
@@ -46,6 +48,20 @@ expect_file -rw-r--r-- usr/share/doc/brivane-quelmoss/copyright
 expect_file -rw-r--r-- usr/share/doc/brivane-quelmoss/changelog.gz
 expect_file -rw-r--r-- usr/share/lintian/overrides/brivane-quelmoss
 
+# The service names the program where the package puts it, and its sandbox
+# rates 4.0 or better (lower is safer) in systemd's own review.
+rm -rf "$build/package-root"
+dpkg-deb -x "$deb" "$build/package-root"
+unit=$build/package-root/lib/systemd/system/quelmoss-printer-app.service
+grep -qx "ExecStart=/usr/bin/quelmoss-printer-app server" "$unit" || fail "the unit's ExecStart"
+if command -v systemd-analyze >/dev/null; then
+  rating=$(systemd-analyze security --offline=true "$unit" 2>&1 | grep "Overall exposure level") ||
+    fail "systemd-analyze security rates no exposure"
+  echo "systemd-analyze:${rating#*:}"
+  echo "$rating" | sed 's/.*: \([0-9.]*\).*/\1/' | awk '{ exit !($1 <= 4.0) }' ||
+    fail "the service is rated over 4.0"
+fi
+
 if command -v lintian >/dev/null; then
   lintian --tag-display-limit 0 "$deb" > "$build/lintian.txt" 2>&1 || true
   if grep -q -E '^E:|hardening' "$build/lintian.txt"; then
@@ -60,11 +76,17 @@ fi
 DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "./$deb" >/dev/null
 trap 'DEBIAN_FRONTEND=noninteractive apt-get purge -y brivane-quelmoss >/dev/null' EXIT
 [ "$(quelmoss-inspect --version)" = "quelmoss-inspect $version" ] || fail "inspector version"
+id -nG quelmoss | grep -qw lp || fail "no system user quelmoss in group lp"
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify /lib/systemd/system/quelmoss-printer-app.service ||
+    fail "systemd-analyze verify finds fault with the installed unit"
+fi
 QUELMOSS_E2E_INSTALLED=1 sh tests/cupsd_e2e.sh "$build"
-# The service as systemd starts it (its unit's ExecStart), in namespaces of
-# its own, printing a job sent with the submit sub-command to a file.
+# The service's program (its unit's ExecStart) started by root, in
+# namespaces of its own, printing a job sent with the submit sub-command to
+# a raw port on loopback.
 unshare --net --mount --propagation private sh tests/app_service.sh \
-  "$(sed -n 's/^ExecStart=//p' /lib/systemd/system/quelmoss-printer-app.service)" ||
+  "$(sed -n 's/^ExecStart=//p' /lib/systemd/system/quelmoss-printer-app.service)" "$build" ||
   fail "the installed service does not print"
 
 # Purging takes the working directory the jobs made, when no job's files
@@ -77,4 +99,10 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "./$de
 mkdir -p /tmp/tarvelin && echo busy > /tmp/tarvelin/other-job
 DEBIAN_FRONTEND=noninteractive apt-get purge -y brivane-quelmoss >/dev/null
 [ -e /tmp/tarvelin/other-job ] || fail "purging removed another job's file"
+
+# The package under a real systemd, in a throwaway box: the unit's user,
+# sandbox, socket access, printing, state and watchdog.
+status=0
+sh tests/app_systemd.sh "$build" || status=$?
+[ "$status" -eq 0 ] || [ "$status" -eq 77 ] || fail "the service under systemd"
 echo "package: built, checked, installed, printed through and purged"

@@ -30,6 +30,10 @@ work=/tmp/quelmoss-app
 keep="$build/app-e2e"
 rm -rf "$work" "$keep"
 mkdir -p "$work/spool" "$work/docs"
+# The server serves as its system user: its spool is that user's, and so is
+# the directory of its log (which it rotates).
+mkdir -p "$work/log"
+chown quelmoss "$work/spool" "$work/log"
 port=8631
 uri_base="ipp://localhost:$port/ipp/print"
 pids=""
@@ -38,7 +42,7 @@ cupsd_pid=""
 
 stop() {
   mkdir -p "$keep"
-  cp -a "$work"/*.log "$work"/*.out "$work"/*.html "$keep/" 2>/dev/null || true
+  cp -a "$work"/*.log "$work"/log/*.log "$work"/*.out "$work"/*.html "$keep/" 2>/dev/null || true
   cp -a "$work/cups/log/error_log" "$keep/cupsd.log" 2>/dev/null || true
   for pid in $server_pid $cupsd_pid $pids; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
@@ -50,7 +54,7 @@ fail() {
   echo "FAIL: $*"
   echo "FAIL: $*" >&2  # also out of a command substitution
   echo "--- server log (last 30 lines):"
-  tail -n 30 "$work/server.log" 2>/dev/null || true
+  tail -n 30 "$work/log/server.log" 2>/dev/null || true
   exit 1
 }
 
@@ -64,7 +68,7 @@ readme_line() {
 # Starts the README's server line with the harness's spool and log.
 start_server() {
   line=$(readme_line "quelmoss-printer-app server" | sed "s|^quelmoss-printer-app|$app|")
-  eval "$line -o spool-directory=$work/spool -o log-file=$work/server.log -o log-level=debug &"
+  eval "$line -o spool-directory=$work/spool -o log-file=$work/log/server.log -o log-level=debug &"
   server_pid=$!
   # (A sub-command that finds no server starts one of its own.)
   for _ in $(seq 1 50); do
@@ -323,6 +327,104 @@ expect "remote job" "$(records "$(stream p $n)") $(setting LoginName)" "10 00 01
 start_sink r 9103
 expect "refused, then back" "$(records "$(stream r 1)")" "10 00 01"
 wait_job_state r "$held" completed
+
+echo "== hostile requests: refused, and nothing changes"
+# As root on loopback (an administrator) the same requests are let in, so a
+# refusal below is the policy's, not a broken request.
+as_nobody="setpriv --reuid=nobody --regid=nogroup --clear-groups"
+in_remote="ip netns exec quelmoss-remote"
+# The status a request got: ok, or the refusal's name.
+outcome() {
+  if grep -q "\[PASS\]" "$work/op.out"; then echo ok; return; fi
+  grep -o "forbidden\|not-authorized\|not-authenticated\|upgrade-required\|Forbidden\|Unauthorized" \
+    "$work/op.out" | head -n 1 | grep . || echo "other: $(tr '\n' ' ' < "$work/op.out")"
+}
+ipp_op() {  # WHO URI FILE -d ...
+  who=$1 uri=$2 file=$3
+  shift 3
+  # shellcheck disable=SC2086
+  $who ipptool -T 10 -t "$@" "$uri" "$tests/$file" > "$work/op.out" 2>&1 || true
+  outcome
+}
+# A printer nobody listens for keeps its job active.
+add_printer h 9105
+active=$(print_job h "$pdf3" application/pdf)
+printers_before=$("$app" printers | sort)
+passwd_before=$(sha256sum /etc/passwd)
+while read -r who file settings; do
+  case $who in remote) run="$in_remote" base="ipp://10.77.0.1:$port" ;;
+    nobody) run="$as_nobody" base="ipp://localhost:$port" ;; esac
+  uri="$base/ipp/print/h"
+  [ "$file" = create-printer.test ] && uri="$base/ipp/system"
+  # shellcheck disable=SC2046
+  got=$(ipp_op "$run" "$uri" "$file" -d owner=intruder -d job="$active" -d name=evil \
+    $(echo "$settings" | tr , '\n' | sed 's/^/-d /'))
+  case $got in ok | other*) fail "$who $file $settings was let in: $got" ;; esac
+done <<ROWS
+remote job-op.test op=Cancel-Job
+remote job-op.test op=Hold-Job
+remote job-op.test op=Release-Job
+remote printer-op.test op=Disable-Printer
+remote printer-op.test op=Pause-Printer
+remote create-printer.test device=socket://10.77.0.2:9100
+nobody job-op.test op=Cancel-Job
+nobody printer-op.test op=Disable-Printer
+nobody create-printer.test device=file:///etc
+ROWS
+expect "hostile: job" "$(job_state h "$active")" "processing"
+# A local user over the control socket gets no administration either.
+$as_nobody "$app" add -d evil -m brivane_quelmoss -v file:///etc/passwd > "$work/op.out" 2>&1 &&
+  fail "a local user added a printer over the socket"
+# Nor does an administrator get a printer that writes outside the directory
+# the server was given for files (none here).
+got=$(ipp_op "" "ipp://localhost:$port/ipp/system" create-printer.test -d owner=root \
+  -d name=passwd -d device=file:///etc/passwd)
+[ "$got" = ok ] && fail "a printer writing /etc/passwd was made"
+expect "hostile: printers" "$("$app" printers | sort)" "$printers_before"
+expect "hostile: /etc/passwd" "$(sha256sum /etc/passwd)" "$passwd_before"
+# The web interface's forms and logs, from another host.
+for page in /addprinter /r/delete /r/printing /logs /network /security; do
+  for scheme in http https; do
+    code=$($in_remote curl -sk -o /dev/null -w '%{http_code}' "$scheme://10.77.0.1:$port$page")
+    # (Plain http is sent to https first.)
+    if [ "$code" = 200 ]; then fail "remote web page $scheme $page answered $code"; fi
+  done
+done
+# The owner may cancel a job of theirs from another host.
+own=$($in_remote ipptool -t -d owner=bob -d jobname=mine -d copies=1 -d sides=one-sided \
+  -d media=iso_a4_210x297mm -d source=main -d type=stationery \
+  -d handling=separate-documents-uncollated-copies -d quality=4 -d feed=short-edge-first \
+  -d filetype=application/pdf -f "$pdf3" "ipp://10.77.0.1:$port/ipp/print/h" \
+  "$tests/print-job.test" | sed -n 's/.*job-id (integer) = \([0-9]*\).*/\1/p' | head -n 1)
+got=$(ipp_op "$in_remote" "ipp://10.77.0.1:$port/ipp/print/h" job-op.test -d op=Cancel-Job \
+  -d owner=bob -d job="$own")
+expect "owner cancels from another host" "$got" ok
+wait_job_state h "$own" canceled
+"$app" cancel -d h -j "$active" || fail "root could not cancel job $active"
+# Raster far wider than any paper, 8-bit gray: refused before PAPPL takes a
+# line of it, and the server goes on.
+for kind in pwg urf; do
+  python3 "$tests/wide-raster.py" "$kind" 600000 4 "$work/docs/wide.$kind"
+  type=image/pwg-raster
+  [ "$kind" = urf ] && type=image/urf
+  ipptool -t -d owner=alice -d jobname=wide -d copies=1 -d sides=one-sided \
+    -d media=iso_a4_210x297mm -d source=main -d type=stationery \
+    -d handling=separate-documents-uncollated-copies -d quality=4 -d feed=short-edge-first \
+    -d filetype="$type" -f "$work/docs/wide.$kind" "$uri_base/q" "$tests/print-job.test" \
+    > "$work/wide.out" 2>&1 || true
+  id=$(sed -n 's/.*job-id (integer) = \([0-9]*\).*/\1/p' "$work/wide.out" | head -n 1)
+  [ -n "$id" ] || fail "wide $kind: no job: $(cat "$work/wide.out")"
+  wait_job_state q "$id" aborted
+  grep -q "document-format-error" "$work/state.out" || fail "wide $kind: $(cat "$work/state.out")"
+  curl -sf -o /dev/null "http://localhost:$port/" || fail "wide $kind: the server died"
+done
+# Identity values a client chooses stay values of their own rows.
+n=$((n + 1))
+ipptool -t -d "uuid=xx1200dpi#Resolution" -f "$pdf3" "$uri_base/p" "$tests/print-job-uuid.test" \
+  > "$work/uuid.out" 2>&1 || fail "crafted job-uuid: $(cat "$work/uuid.out")"
+records "$(stream p $n)" > /dev/null
+expect "crafted job-uuid" "$(setting job-uuid) $(setting Resolution) $(setting Collate)" \
+  "xx1200dpi#Resolution 600dpi True"
 
 echo "== the web interface answers on every page, with its footer"
 for page in / /p /p/media /p/printing /p/supplies /p/jobs /q; do

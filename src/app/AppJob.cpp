@@ -86,7 +86,7 @@ int appJobResolution(pappl_job_t* job, const pappl_pr_options_t* options) {
 }
 
 AppJob* newAppJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
-                  const char* work_parent) {
+                  const char* work_parent, int dpi) {
     AppJob* app = new AppJob;
     app->job = job;
     app->device = device;
@@ -108,7 +108,7 @@ AppJob* newAppJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
     s.source = options->media.source;
     s.type = options->media.type;
     s.sides = sidesKeyword(options->sides);
-    s.resolution = appJobResolution(job, options);
+    s.resolution = dpi != 0 ? dpi : appJobResolution(job, options);
     const char* feed = cupsGetOption("feed-orientation", options->num_vendor, options->vendor);
     s.feed_orientation = feed ? feed : "short-edge-first";
     std::string handling = attributeText(job, "multiple-document-handling");
@@ -116,8 +116,8 @@ AppJob* newAppJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
     if (handling == "separate-documents-collated-copies" || handling == "single-document") {
         s.collate = COLLATE_YES;
     }
-    s.job_uuid = attributeText(job, "job-uuid");
-    s.originating_host = attributeText(job, "job-originating-host-name");
+    app->job_uuid = attributeText(job, "job-uuid");
+    app->originating_host = attributeText(job, "job-originating-host-name");
     s.time_at_creation = (long)papplJobGetTimeCreated(job);
     s.time_at_processing = (long)papplJobGetTimeProcessed(job);
     if (s.time_at_processing == 0) s.time_at_processing = (long)time(nullptr);
@@ -144,6 +144,8 @@ int runAppJob(AppJob* app, int raster_fd) {
     request.title = app->title.c_str();
     request.copies = app->copies.c_str();
     request.options = app->options.c_str();
+    request.job_uuid = app->job_uuid.c_str();
+    request.originating_host = app->originating_host.c_str();
     request.ppd_text = QUELMOSS_PPD_TEXT;
     request.work_dir = app->work_parent.c_str();
     request.private_work_dir = true;

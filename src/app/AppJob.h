@@ -17,7 +17,8 @@ struct AppJob {
 
     // The filter's command line.
     std::string job_id, user, title, copies, options;
-    std::string work_parent;  // the private working directories go here
+    std::string job_uuid, originating_host;  // the client's, for their own rows
+    std::string work_parent;                 // the private working directories go here
 
     std::string log_line;        // log text not yet ended by a line end
     std::string warning;         // said before the job started
@@ -26,9 +27,10 @@ struct AppJob {
 };
 
 // Makes the job's inputs from PAPPL's job, options and printer defaults;
-// nullptr without memory or a stream to the device.
+// nullptr without memory or a stream to the device. `dpi`, when not 0, is
+// the resolution the client's raster has, which the job then prints at.
 AppJob* newAppJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
-                  const char* work_parent);
+                  const char* work_parent, int dpi = 0);
 
 // Runs the core on the raster read from `raster_fd`, on this thread, with
 // the job's context bound. Returns the filter's exit status.

@@ -74,9 +74,15 @@ static bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* devi
 // ---------------------------------------------------------------------------
 // The driver.
 
-bool driverCallback(pappl_system_t*, const char* driver_name, const char*, const char*,
-                    pappl_pr_driver_data_t* d, ipp_t** driver_attrs, void* data) {
+bool driverCallback(pappl_system_t* system, const char* driver_name, const char* device_uri,
+                    const char*, pappl_pr_driver_data_t* d, ipp_t** driver_attrs, void* data) {
     if (strcmp(driver_name, DRIVER_NAME) != 0) return false;
+    std::string why;
+    if (!deviceAllowed(static_cast<AppData*>(data)->policy, device_uri, &why)) {
+        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Printer not made for %s: %s", device_uri,
+                 why.c_str());
+        return false;
+    }
     d->extension = data;
     d->identify_cb = identify;
     d->printfile_cb = printRaw;
@@ -92,9 +98,9 @@ bool driverCallback(pappl_system_t*, const char* driver_name, const char*, const
     d->content_default = PAPPL_CONTENT_AUTO;
     d->quality_default = IPP_QUALITY_NORMAL;
     d->scaling_default = PAPPL_SCALING_AUTO;
-    d->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_BLACK_8 |
-                      PAPPL_PWG_RASTER_TYPE_SGRAY_8;
-    d->force_raster_type = PAPPL_PWG_RASTER_TYPE_BLACK_1;
+    // 8-bit gray only, so PAPPL hands a client's page header to the driver,
+    // which checks it, and never dithers a client's line itself.
+    d->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_8 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
     d->duplex = PAPPL_DUPLEX_NORMAL;
     d->sides_supported =
         PAPPL_SIDES_ONE_SIDED | PAPPL_SIDES_TWO_SIDED_LONG_EDGE | PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;

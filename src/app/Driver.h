@@ -10,6 +10,9 @@
 #include <set>
 #include <string>
 
+#include "Access.h"
+#include "ServerUser.h"
+
 constexpr const char* DRIVER_NAME = "brivane_quelmoss";
 constexpr const char* DRIVER_DESCRIPTION = "Brivane Quelmoss";
 // The printer's own stream, as a raw job may carry it.
@@ -19,6 +22,8 @@ constexpr const char* PRINTER_FORMAT = "application/vnd.brivane-jbig";
 struct AppData {
     std::string spool;         // the private working directories of jobs are made here
     std::string state_file;    // printers and their defaults, kept across restarts
+    ServerPaths paths;         // where the server was prepared to keep its files
+    AccessPolicy policy;       // who may do what
     std::mutex lock;           // guards what follows: printers' jobs run on threads of their own
     std::map<int, int> drops;  // printer id: connections dropped in a row
     // The user and job names of jobs queued again: PAPPL keeps the pointers

@@ -85,9 +85,8 @@ std::string filterOptions(const IppJobSettings& s, std::string* warning) {
     if (s.collate == COLLATE_YES) options += " Collate=True";
     if (s.collate == COLLATE_NO) options += " noCollate";
     // What the CUPS scheduler adds for every job; it leaves the dateTime
-    // forms empty.
-    if (!s.job_uuid.empty()) add("job-uuid", s.job_uuid);
-    if (!s.originating_host.empty()) add("job-originating-host-name", s.originating_host);
+    // forms empty. (The job's uuid and host are the client's words: they go
+    // to their rows as values, never through the options.)
     add("date-time-at-creation", "");
     add("date-time-at-processing", "");
     add("time-at-creation", std::to_string(s.time_at_creation));

@@ -47,8 +47,6 @@ struct IppJobSettings {
     std::string feed_orientation;  // short-edge-first, long-edge-first
     int collate = COLLATE_UNSAID;  // multiple-document-handling
     // The fields the CUPS scheduler gives a filter about the job.
-    std::string job_uuid;
-    std::string originating_host;
     long time_at_creation = 0;
     long time_at_processing = 0;
 };

@@ -5,35 +5,42 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "../Utility/Utility.h"
 #include "AppJob.h"
 #include "Driver.h"
 #include "JobEnd.h"
+#include "JobSettings.h"
+#include "stream/PageLoop.h"
 
 // Raster from PAPPL's callbacks (PWG and Apple raster streamed from the
 // client, images rendered by PAPPL): written as a CUPS raster stream into a
 // socket the core reads on a thread of the job's own, so the core's road of
 // a page (look-ahead, copies, duplex pairs, the last flag) is the filter's.
 
-// The bytes of every line buffer PAPPL makes for streamed raster: a gray
-// line 512 Ki pixels wide dithers into it.
-constexpr unsigned PAPPL_LINE_BUFFER = 64 * 1024;
-
 struct RasterFeed {
     AppJob* app = nullptr;
     int fds[2] = {-1, -1};  // the core reads [0], the callbacks write [1]
     cups_raster_t* writer = nullptr;
     std::thread core;
+    bool core_started = false;
     int status = 0;
     unsigned pages = 0;
     bool image = false;     // PAPPL repeats an image for every copy; the core makes them
     bool skipping = false;  // a repeat, not fed
-    unsigned bytes_per_line = 0;
+    // Streamed raster: the client's page, dithered here onto the paper.
+    cups_page_header2_t client = {};
+    cups_page_header2_t page = {};  // what the core gets
+    std::vector<unsigned char> line;
+    unsigned rows = 0;  // of the paper, fed so far
+    unsigned dpi = 0;   // of the job's first page
 };
 
 static ssize_t feedWrite(void* context, unsigned char* buffer, size_t bytes) {
@@ -53,21 +60,19 @@ static void deleteFeed(RasterFeed* feed) {
     if (feed->writer != nullptr) cupsRasterClose(feed->writer);
     closeFd(&feed->fds[0]);
     closeFd(&feed->fds[1]);
+    if (feed->core.joinable()) feed->core.join();
     deleteAppJob(feed->app);
     delete feed;
 }
 
-static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
-    RasterFeed* feed = new RasterFeed;
-    const char* format = papplJobGetFormat(job);
-    feed->image = format != nullptr &&
-                  (strcmp(format, "image/jpeg") == 0 || strcmp(format, "image/png") == 0);
-    feed->app = newAppJob(job, options, device, appData(job)->spool.c_str());
+// Starts the core on the feed's socket; `dpi` 0 takes the job's resolution.
+static bool startCore(RasterFeed* feed, pappl_job_t* job, pappl_pr_options_t* options,
+                      pappl_device_t* device, int dpi) {
+    feed->app = newAppJob(job, options, device, appData(job)->spool.c_str(), dpi);
     if (feed->app == nullptr ||
         socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, feed->fds) != 0 ||
         (feed->writer = cupsRasterOpenIO(feedWrite, feed, CUPS_RASTER_WRITE)) == nullptr) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start the job: %s", strerror(errno));
-        deleteFeed(feed);
         return false;
     }
     try {
@@ -78,6 +83,20 @@ static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
         });
     } catch (const std::system_error& error) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start the job: %s", error.what());
+        return false;
+    }
+    feed->core_started = true;
+    return true;
+}
+
+static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+    RasterFeed* feed = new RasterFeed;
+    const char* format = papplJobGetFormat(job);
+    feed->image = format != nullptr &&
+                  (strcmp(format, "image/jpeg") == 0 || strcmp(format, "image/png") == 0);
+    // A client's raster starts the core at its first page, whose resolution
+    // the job then has.
+    if (feed->image && !startCore(feed, job, options, device, 0)) {
         deleteFeed(feed);
         return false;
     }
@@ -85,7 +104,66 @@ static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
     return true;
 }
 
-static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned) {
+// The largest page a client may send: the printer's largest paper plus an
+// inch on every side at its highest resolution, as the filter takes pages.
+static PaperLimit printerLimit() {
+    PaperLimit limit;
+    for (const MediaSize& size : kMedia) {
+        limit.short_in = std::max(limit.short_in, std::min(size.width_pt, size.height_pt) / 72.0);
+        limit.long_in = std::max(limit.long_in, std::max(size.width_pt, size.height_pt) / 72.0);
+    }
+    limit.max_dpi = 1200;
+    return limit;
+}
+
+// Why the client's page can't be printed, or empty. PAPPL hands the
+// driver a client's 8-bit page header as it came, and never dithers it
+// itself (the driver's pages are 8-bit): a page it did not hand over is the
+// header PAPPL made, meaning the client's page has fewer bits.
+static std::string refusal(const cups_page_header2_t& client, const cups_page_header2_t& made,
+                           unsigned job_dpi) {
+    char why[256];
+    if (memcmp(&client, &made, sizeof(client)) == 0) {
+        return "its pages are not 8-bit gray, which is what the printer application takes";
+    }
+    if (client.cupsBitsPerPixel != 8 || client.cupsBitsPerColor != 8 ||
+        (client.cupsColorSpace != CUPS_CSPACE_SW && client.cupsColorSpace != CUPS_CSPACE_W &&
+         client.cupsColorSpace != CUPS_CSPACE_K)) {
+        return "its pages are not 8-bit gray, which is what the printer application takes";
+    }
+    if (client.HWResolution[0] != client.HWResolution[1] ||
+        (client.HWResolution[0] != 600 && client.HWResolution[0] != 1200)) {
+        snprintf(why, sizeof(why), "its pages are at %ux%u dpi; the printer prints at 600 or 1200",
+                 client.HWResolution[0], client.HWResolution[1]);
+        return why;
+    }
+    if (job_dpi != 0 && client.HWResolution[0] != job_dpi) {
+        snprintf(why, sizeof(why), "its pages change resolution from %u to %u dpi", job_dpi,
+                 client.HWResolution[0]);
+        return why;
+    }
+    // Measured as the 1-bit page it becomes.
+    cups_page_header2_t bitmap = client;
+    bitmap.cupsBitsPerPixel = bitmap.cupsBitsPerColor = 1;
+    bitmap.cupsBytesPerLine = (client.cupsWidth + 7) / 8;
+    if (client.cupsBytesPerLine != client.cupsWidth ||
+        !checkRasterPage(bitmap, printerLimit(), why, sizeof(why))) {
+        return client.cupsBytesPerLine != client.cupsWidth
+                   ? "its lines are not as long as its width"
+                   : why;
+    }
+    return "";
+}
+
+static bool refuseJob(pappl_job_t* job, const std::string& why) {
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+    papplJobSetMessage(job, "The raster can't be printed: %s", why.c_str());
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The raster can't be printed: %s", why.c_str());
+    return false;
+}
+
+static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
+                      unsigned) {
     RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
     if (feed == nullptr) return false;
     feed->pages++;
@@ -93,41 +171,83 @@ static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_devic
     papplJobSetImpressionsCompleted(job, -1);
     feed->skipping = feed->image && feed->pages > 1;
     if (feed->skipping) return true;
-    // Streamed raster: PAPPL sizes its line buffers from this header after
-    // this call. Images were rendered to it already.
-    if (!feed->image) setPageHeader(job, options);
-    cups_page_header2_t header = options->header;
-    feed->bytes_per_line = header.cupsBytesPerLine;
-    // A core that ended early refuses the page; the job's end reports why.
-    cupsRasterWriteHeader2(feed->writer, &header);
-    // PAPPL 1.3.1 dithers a client's gray line, as wide as the client made
-    // it, into a buffer as wide as this header says: a page wider than the
-    // paper would overrun it. Its buffers are made wide enough for any page
-    // a client can sensibly send; the core takes the paper's width of each
-    // line.
-    if (!feed->image && options->header.cupsBytesPerLine < PAPPL_LINE_BUFFER) {
-        options->header.cupsBytesPerLine = PAPPL_LINE_BUFFER;
+    if (!feed->image) {
+        // Checked before PAPPL allocates a line of it.
+        pappl_pr_options_t* made = papplJobCreatePrintOptions(job, 1, false);
+        std::string why =
+            made ? refusal(options->header, made->header, feed->dpi) : "there is no memory";
+        papplJobDeletePrintOptions(made);
+        if (!why.empty()) return refuseJob(job, why);
+        feed->client = options->header;
+        feed->dpi = feed->client.HWResolution[0];
+        if (!feed->core_started && !startCore(feed, job, options, device, (int)feed->dpi)) {
+            return false;
+        }
+        setPageHeader(job, options);
+        feed->page = options->header;
+        // PAPPL hands over the client's lines as they came.
+        options->header = feed->client;
+    } else {
+        feed->page = options->header;
     }
+    feed->line.assign(feed->page.cupsBytesPerLine, 0);
+    feed->rows = 0;
+    // A core that ended early refuses the page; the job's end reports why.
+    cupsRasterWriteHeader2(feed->writer, &feed->page);
     return true;
 }
 
-static bool writeLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned,
+// A line of the client's 8-bit gray, dithered as PAPPL dithers, onto the
+// paper's width.
+static void ditherLine(RasterFeed* feed, const pappl_pr_options_t& options, unsigned y,
+                       const unsigned char* gray) {
+    std::fill(feed->line.begin(), feed->line.end(), 0);
+    unsigned width = std::min(feed->client.cupsWidth, feed->page.cupsWidth);
+    const unsigned char* dither = options.dither[y & 15];
+    bool ink_is_high = feed->client.cupsColorSpace == CUPS_CSPACE_K;
+    for (unsigned x = 0; x < width; x++) {
+        bool black = ink_is_high ? gray[x] > dither[x & 15] : gray[x] <= dither[x & 15];
+        if (black) feed->line[x / 8] |= (unsigned char)(0x80 >> (x & 7));
+    }
+}
+
+static bool writeLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned y,
                       const unsigned char* line) {
     RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
     if (feed == nullptr) return false;
-    if (feed->skipping) return true;
-    cupsRasterWritePixels(feed->writer, const_cast<unsigned char*>(line), feed->bytes_per_line);
+    if (feed->skipping || feed->rows >= feed->page.cupsHeight) return true;
+    if (feed->image) {
+        cupsRasterWritePixels(feed->writer, const_cast<unsigned char*>(line),
+                              feed->page.cupsBytesPerLine);
+    } else {
+        ditherLine(feed, *options, y, line);
+        cupsRasterWritePixels(feed->writer, feed->line.data(), feed->page.cupsBytesPerLine);
+    }
+    feed->rows++;
     return true;
 }
 
-static bool endPage(pappl_job_t*, pappl_pr_options_t*, pappl_device_t*, unsigned) {
-    // The core holds the page until it knows whether another follows.
+static bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned) {
+    RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
+    if (feed == nullptr || feed->skipping) return true;
+    // A client's page shorter than the paper ends in white. The core holds
+    // the page until it knows whether another follows.
+    std::fill(feed->line.begin(), feed->line.end(), 0);
+    for (; feed->rows < feed->page.cupsHeight; feed->rows++) {
+        cupsRasterWritePixels(feed->writer, feed->line.data(), feed->page.cupsBytesPerLine);
+    }
     return true;
 }
 
 static bool endJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*) {
     RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
     if (feed == nullptr) return false;
+    if (!feed->core_started) {
+        // Refused before its first page: nothing reached the printer.
+        deleteFeed(feed);
+        papplJobSetData(job, nullptr);
+        return false;
+    }
     cupsRasterClose(feed->writer);
     feed->writer = nullptr;
     closeFd(&feed->fds[1]);  // the end of the raster

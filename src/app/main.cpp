@@ -15,10 +15,12 @@
 #include <cstring>
 #include <string>
 
+#include "Access.h"
 #include "Documents.h"
 #include "Driver.h"
+#include "ServerUser.h"
+#include "Watchdog.h"
 
-constexpr const char* APP_NAME = "quelmoss-printer-app";
 // Every web page needs a footer (PAPPL 1.3.1 fails on a page without one).
 constexpr const char* FOOTER_HTML = "Brivane Quelmoss printer application " QUELMOSS_VERSION
                                     " &middot; pages sent as the printer's JBIG stream";
@@ -49,11 +51,13 @@ static pappl_loglevel_t logLevel(const char* value) {
     return PAPPL_LOGLEVEL_WARN;
 }
 
-// server-options=a,b: PAPPL's names for what the server offers.
+// server-options=a,b: PAPPL's names for what the server offers. PAPPL's
+// web password (any password logs in) and network page (it renames the
+// machine) are never offered: administrators are checked by the access
+// policy instead.
 static pappl_soptions_t serverOptions(const char* value) {
-    pappl_soptions_t options = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
-                               PAPPL_SOPTIONS_WEB_LOG | PAPPL_SOPTIONS_WEB_SECURITY |
-                               PAPPL_SOPTIONS_WEB_NETWORK;
+    pappl_soptions_t options =
+        PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_LOG;
     if (value == nullptr) return options;
     static const struct {
         const char* name;
@@ -78,18 +82,18 @@ static pappl_soptions_t serverOptions(const char* value) {
 }
 
 // The job files and the jobs' private working directories.
-static std::string spoolDirectory(const char* asked) {
+static std::string spoolDirectory(const char* asked, const std::string& prepared) {
     if (asked != nullptr && asked[0] != '\0') return asked;
-    if (getuid() == 0) return std::string("/var/spool/") + APP_NAME;
+    if (!prepared.empty()) return prepared;
     const char* tmp = getenv("TMPDIR");
     return std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/" + APP_NAME + "-" +
            std::to_string(getuid());
 }
 
-// Where PAPPL keeps a system's state: as root under /var/lib, else in the
-// user's configuration directory.
-static std::string stateFile() {
-    if (getuid() == 0) return std::string("/var/lib/") + APP_NAME + ".state";
+// Where PAPPL keeps a system's state: where the server was prepared to keep
+// it, else in the user's configuration directory.
+static std::string stateFile(const std::string& prepared) {
+    if (!prepared.empty()) return prepared;
     const char* config = getenv("XDG_CONFIG_HOME");
     const char* home = getenv("HOME");
     std::string dir = config && config[0] == '/' ? config
@@ -108,14 +112,30 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     auto option = [&](const char* name) { return cupsGetOption(name, num_options, options); };
     const char* port_text = option("server-port");
     int port = port_text ? atoi(port_text) : 0;
-    app->spool = spoolDirectory(option("spool-directory"));
+    app->spool = spoolDirectory(option("spool-directory"), app->paths.spool);
     const char* auth = option("auth-service");
+    if (auth != nullptr && auth[0] != '\0') app->policy.auth_service = auth;
+    const char* files = option("file-directory");
+    if (files != nullptr && files[0] == '/') app->policy.file_directory = files;
     pappl_system_t* system = papplSystemCreate(
         serverOptions(option("server-options")),
         option("server-name") ? option("server-name") : APP_NAME, port, "_print,_universal",
         app->spool.c_str(), option("log-file") ? option("log-file") : "-",
         logLevel(option("log-level")), auth, false);
     if (system == nullptr) return nullptr;
+    papplSystemSetAuthCallback(system, "Basic", authorize, &app->policy);
+    // PAPPL renames a full log beside itself and, when it can't, waits for
+    // itself for good: a log in a directory the server can't write is never
+    // rotated.
+    const char* log = option("log-file");
+    if (log != nullptr && log[0] == '/') {
+        std::string dir(log, strrchr(log, '/') - log);
+        if (access(dir.empty() ? "/" : dir.c_str(), W_OK) != 0) {
+            papplSystemSetMaxLogSize(system, 0);
+            papplLog(system, PAPPL_LOGLEVEL_WARN,
+                     "The log %s is not rotated: its directory is not the server's", log);
+        }
+    }
     const char* hostname = option("listen-hostname");
     papplSystemAddListeners(system, hostname ? hostname : nullptr);
     if (hostname != nullptr) papplSystemSetHostName(system, hostname);
@@ -127,15 +147,24 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     papplSystemAddMIMEFilter(system, "image/png", PRINTER_FORMAT, imageFilter, app);
     // A server started on demand by a sub-command keeps nothing.
     if (!option("private-server")) {
-        app->state_file = stateFile();
+        app->state_file = stateFile(app->paths.state_file);
         papplSystemLoadState(system, app->state_file.c_str());
         papplSystemSetSaveCallback(system, saveState, &app->state_file[0]);
     }
+    // (After the state, which may name another group.)
+    papplSystemSetAdminGroup(system, ADMIN_GROUP);
+    linkControlSocket(app->paths);
+    if (!app->paths.runtime.empty()) startServiceWatchdog(app->paths.runtime + "/control.sock");
     return system;
 }
 
 int main(int argc, char** argv) {
     AppData app;
+    std::string why;
+    if (isServerCommand(argc, argv) && !prepareServer(&app.paths, &why)) {
+        fprintf(stderr, "%s: the server can't start: %s\n", APP_NAME, why.c_str());
+        return 1;
+    }
     return papplMainloop(argc, argv, QUELMOSS_VERSION, FOOTER_HTML,
                          (int)(sizeof(kDrivers) / sizeof(kDrivers[0])), kDrivers, autoAdd,
                          driverCallback, nullptr, nullptr, makeSystem, nullptr, &app);

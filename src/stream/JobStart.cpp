@@ -172,6 +172,10 @@ bool startJob(const JobRequest& request, Job* job, int* exit_status) {
         SetJobParam("copies", request.copies, job->table);
     }
     mapCustomPageSizes(job->table);
+    if (request.job_uuid != nullptr) SetJobParam("job-uuid", request.job_uuid, job->table);
+    if (request.originating_host != nullptr) {
+        SetJobParam("job-originating-host-name", request.originating_host, job->table);
+    }
     takeCredentials(job->table);
     applyDuplexConstraints(job->table, &job->settings);
     char* job_params = job->job_params;

@@ -17,6 +17,10 @@ struct JobRequest {
     const char* title = "";
     const char* copies = "1";
     const char* options = "";
+    // Identity values a printer application's client chose: set as the
+    // values of their own rows, never read as options. Null: from options.
+    const char* job_uuid = nullptr;
+    const char* originating_host = nullptr;
     const char* ppd_path = nullptr;  // the PPD's file, or
     const char* ppd_text = nullptr;  // its text
     // The shared working directory, or, with private_work_dir, the

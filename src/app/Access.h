@@ -1,0 +1,31 @@
+// Who may do what, for IPP and the web interface alike:
+// - anyone who reaches the printer may print, see the printer and their own
+//   jobs;
+// - only a job's owner or an administrator may cancel, hold or release it;
+// - only an administrator may add, change, pause or delete printers, change
+//   the system or read the logs. An administrator is root or a member of
+//   the lpadmin group on this machine (the control socket, and loopback
+//   connections by the owner of the connecting socket), or on another host
+//   a user of that group authenticated through the server's auth-service
+//   (PAM) over TLS. With no auth-service, other hosts administer nothing.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <string>
+
+struct AccessPolicy {
+    std::string auth_service;    // PAM service for other hosts' administrators; empty: none
+    std::string file_directory;  // file:// devices may write only below it; empty: none
+};
+
+// papplSystemSetAuthCallback's callback; `data` is the AccessPolicy. PAPPL
+// asks it for the printer's print group (null) and for the admin group.
+http_status_t authorize(pappl_client_t* client, const char* group, gid_t group_id, void* data);
+
+// True when a printer may have DEVICE_URI: file:// only for a directory
+// below the policy's file directory, reached through no link.
+bool deviceAllowed(const AccessPolicy& policy, const char* device_uri, std::string* why);
+
+// True when UID is root or a member of the lpadmin group.
+bool isLocalAdministrator(uid_t uid);
