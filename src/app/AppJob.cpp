@@ -20,6 +20,7 @@ static void logLine(AppJob* app, const std::string& line) {
     int page = 0, impressions = 0;
     if (starts("PAGE: ") && sscanf(text + 6, "%d %d", &page, &impressions) == 2) {
         app->impressions += impressions;
+        ++app->pages_sent;
         papplJobSetImpressionsCompleted(app->job, impressions);
         papplLogJob(app->job, PAPPL_LOGLEVEL_DEBUG, "%s", text);
     } else if (starts("ERROR: ")) {

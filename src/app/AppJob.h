@@ -24,6 +24,8 @@ struct AppJob {
     std::string warning;         // said before the job started
     int impressions = 0;         // sheet sides the printer was sent
     bool device_failed = false;  // the printer refused the stream or dropped the connection
+    // Pages the core sent, counted on its thread and read by Ghostscript's watchdog.
+    std::atomic<int> pages_sent{0};
 };
 
 // Makes the job's inputs from PAPPL's job, options and printer defaults;

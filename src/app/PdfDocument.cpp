@@ -1,20 +1,20 @@
 // PDF documents: Ghostscript renders the pages as 1-bit raster, which the
 // core reads as the filter reads CUPS's.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "../Utility/Utility.h"
 #include "AppJob.h"
 #include "Documents.h"
 #include "Driver.h"
+#include "Ghostscript.h"
 #include "JobEnd.h"
 
 // What Ghostscript may say that is logged.
@@ -23,17 +23,22 @@ constexpr size_t GS_MESSAGE_MAX = 4096;
 // PDF: Ghostscript renders the pages as 1-bit raster, which the core reads
 // as the filter reads CUPS's. No shell; the document is an argument.
 
-// Starts Ghostscript in a process group of its own, its raster into
-// `out_fd`, its messages into `messages_fd`.
-static pid_t startGhostscript(const std::vector<std::string>& args, int out_fd, int messages_fd) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ChildIo io;
-    io.stdin_null = true;
-    io.out = out_fd;
-    io.err = messages_fd;
-    return spawnInOwnGroup(argv.data(), io);
+// Only a PDF goes to Ghostscript: it runs anything else labelled PDF as
+// PostScript, a language in which a document may loop or grow for ever.
+static bool startsAsPdf(const char* file) {
+    static const char kMagic[] = "%PDF-";
+    char head[sizeof(kMagic) - 1];
+    int fd = open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    size_t got = 0;
+    while (got < sizeof(head)) {
+        ssize_t n = read(fd, head + got, sizeof(head) - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += (size_t)n;
+    }
+    close(fd);
+    return got == sizeof(head) && memcmp(head, kMagic, sizeof(head)) == 0;
 }
 
 static std::vector<std::string> ghostscriptArgs(const pappl_pr_options_t& options,
@@ -48,6 +53,9 @@ static std::vector<std::string> ghostscriptArgs(const pappl_pr_options_t& option
         "-dNOPAUSE",
         "-dNOINTERPOLATE",
         "-sDEVICE=pwgraster",
+        // Its band list in memory, not in files: within the memory bound,
+        // with no file to grow, nothing left in /tmp.
+        "-sBandListStorage=memory",
         "-dcupsColorSpace=3",
         "-dcupsBitsPerColor=1",
         "-r" + std::to_string(h.HWResolution[0]) + "x" + std::to_string(h.HWResolution[1]),
@@ -77,49 +85,64 @@ static void logMessages(pappl_job_t* job, int fd) {
     }
 }
 
+// Says why Ghostscript did not start.
+static void notStarted(pappl_job_t* job, int error) {
+    if (error == EPERM) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Ghostscript is not run as root");
+        papplJobSetMessage(job, "PDF is not rendered while the server runs as root");
+        return;
+    }
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to run Ghostscript: %s", strerror(error));
+    papplJobSetMessage(job, "Ghostscript, which renders PDF, can't be run");
+}
+
 bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void* data) {
     AppData* app_data = static_cast<AppData*>(data);
+    const char* file = papplJobGetFilename(job);
+    if (!startsAsPdf(file)) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR,
+                    "The document sent as PDF does not start with %%PDF-");
+        papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+        papplJobSetMessage(job, "The document is not a PDF document");
+        return false;
+    }
     // The page count is unknown; more than one keeps the printer's sides.
     pappl_pr_options_t* options = papplJobCreatePrintOptions(job, INT32_MAX, false);
     if (options == nullptr) return false;
     setPageHeader(job, options);
     AppJob* app = newAppJob(job, options, device, app_data->spool.c_str());
-    int raster[2] = {-1, -1};
     int messages = memfd_create("gs-messages", MFD_CLOEXEC);
-    bool ok = false;
-    pid_t gs = -1;
-    if (app != nullptr && messages >= 0 && pipe2(raster, O_CLOEXEC) == 0) {
-        gs = startGhostscript(ghostscriptArgs(*options, papplJobGetFilename(job)), raster[1],
-                              messages);
-        closeFd(&raster[1]);
-        if (gs < 0) {
-            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to run Ghostscript: %s",
-                        strerror(errno));
-            papplJobSetMessage(job, "Ghostscript, which renders PDF, can't be run");
-        }
+    GsRun* gs = nullptr;
+    if (app != nullptr && messages >= 0) {
+        gs = startGhostscript(ghostscriptArgs(*options, file), messages, GsLimits(),
+                              &app->pages_sent);
+        if (gs == nullptr) notStarted(job, errno);
     }
-    if (gs > 0) {
-        int status = runAppJob(app, raster[0]);
-        closeFd(&raster[0]);  // a Ghostscript still writing gets EPIPE
-        int gs_status = 0;
-        if (status != 0 || papplJobIsCanceled(job)) kill(-gs, SIGKILL);
-        while (waitpid(gs, &gs_status, 0) < 0 && errno == EINTR) {
-        }
+    bool ok = false;
+    if (gs != nullptr) {
+        int status = runAppJob(app, ghostscriptRaster(gs));
+        GsOutcome end = waitGhostscript(gs, status != 0 || papplJobIsCanceled(job));
         logMessages(job, messages);
         settleImpressions(job, app);
         // Ghostscript gets over much damage, and may then render nothing.
-        bool rendered = WIFEXITED(gs_status) && WEXITSTATUS(gs_status) == 0 && app->impressions > 0;
+        bool rendered = end.bound == GsBound::NONE && WIFEXITED(end.status) &&
+                        WEXITSTATUS(end.status) == 0 && app->impressions > 0;
         if (!rendered && !papplJobIsCanceled(job) && !app->device_failed) {
             papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-            papplJobSetMessage(job, "The PDF document is damaged: %s",
-                               app->impressions > 0 ? "it could not be read to its end"
-                                                    : "no page of it could be read");
-            papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Ghostscript failed (status %d)", gs_status);
+            if (end.bound != GsBound::NONE) {
+                std::string why = ghostscriptBoundMessage(end);
+                papplJobSetMessage(job, "%s", why.c_str());
+                papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+            } else {
+                papplJobSetMessage(job, "The PDF document is damaged: %s",
+                                   app->impressions > 0 ? "it could not be read to its end"
+                                                        : "no page of it could be read");
+                papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Ghostscript failed (status %d)",
+                            end.status);
+            }
         }
         ok = settleJob(job, *options, app, status, true) && (rendered || papplJobIsCanceled(job));
     }
-    closeFd(&raster[0]);
-    closeFd(&raster[1]);
     if (messages >= 0) close(messages);
     deleteAppJob(app);
     papplJobDeletePrintOptions(options);

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "Access.h"
+#include "AddPrinterPage.h"
 #include "Documents.h"
 #include "Driver.h"
 #include "ServerUser.h"
@@ -140,6 +141,12 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     papplSystemAddListeners(system, hostname ? hostname : nullptr);
     if (hostname != nullptr) papplSystemSetHostName(system, hostname);
     papplSystemSetFooterHTML(system, FOOTER_HTML);
+    if (!dnssdAvailable()) {
+        papplLog(system, PAPPL_LOGLEVEL_WARN,
+                 "avahi-daemon is not running: printers are not advertised, and network "
+                 "printers are not found");
+        replaceAddPrinterPage(system);
+    }
     papplSystemSetPrinterDrivers(system, (int)(sizeof(kDrivers) / sizeof(kDrivers[0])), kDrivers,
                                  autoAdd, printerCreated, driverCallback, app);
     papplSystemAddMIMEFilter(system, "application/pdf", PRINTER_FORMAT, pdfFilter, app);
