@@ -387,13 +387,25 @@ got=$(ipp_op "" "ipp://localhost:$port/ipp/system" create-printer.test -d owner=
 expect "hostile: printers" "$("$app" printers | sort)" "$printers_before"
 expect "hostile: /etc/passwd" "$(sha256sum /etc/passwd)" "$passwd_before"
 # The web interface's forms and logs, from another host.
-for page in /addprinter /r/delete /r/printing /logs /network /security; do
+for page in /addprinter /r/ /r/delete /r/printing /logs /network /security; do
   for scheme in http https; do
     code=$($in_remote curl -sk -o /dev/null -w '%{http_code}' "$scheme://10.77.0.1:$port$page")
     # (Plain http is sent to https first.)
     if [ "$code" = 200 ]; then fail "remote web page $scheme $page answered $code"; fi
   done
 done
+# Other users' job names and user names are not shown to others; an
+# administrator sees them.
+$in_remote ipptool -t -d owner=bob "ipp://10.77.0.1:$port/ipp/print/h" "$tests/get-jobs.test" \
+  > "$work/jobs-remote.out" 2>&1 || fail "remote Get-Jobs: $(cat "$work/jobs-remote.out")"
+grep -q "job-id (integer) = $active" "$work/jobs-remote.out" ||
+  fail "remote Get-Jobs does not list job $active: $(cat "$work/jobs-remote.out")"
+grep -q "job-name\|job-originating-user-name\|report\|alice" "$work/jobs-remote.out" &&
+  fail "remote Get-Jobs shows names: $(cat "$work/jobs-remote.out")"
+ipptool -t -d owner=root "$uri_base/h" "$tests/get-jobs.test" > "$work/jobs-admin.out" 2>&1 ||
+  fail "Get-Jobs as root: $(cat "$work/jobs-admin.out")"
+grep -q "job-name (nameWithoutLanguage) = report" "$work/jobs-admin.out" ||
+  fail "root does not see job names: $(cat "$work/jobs-admin.out")"
 # The owner may cancel a job of theirs from another host.
 own=$($in_remote ipptool -t -d owner=bob -d jobname=mine -d copies=1 -d sides=one-sided \
   -d media=iso_a4_210x297mm -d source=main -d type=stationery \

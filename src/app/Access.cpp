@@ -150,11 +150,62 @@ static bool changesPrinter(ipp_op_t op) {
     }
 }
 
+// True when the client is root or an lpadmin member connected over loopback.
+static bool localAdministrator(pappl_client_t* client) {
+    http_t* http = papplClientGetHTTP(client);
+    uid_t uid = 0;
+    return httpAddrLocalhost(httpGetAddress(http)) && loopbackPeerUid(httpGetFd(http), &uid) &&
+           isLocalAdministrator(uid);
+}
+
+// What Get-Jobs shows of other users' jobs, as CUPS's JobPrivateValues.
+static const char* const kPrivateValues[] = {"job-name", "job-originating-user-name",
+                                             "job-originating-host-name", "document-name-supplied",
+                                             "job-originating-user-uri"};
+
+// A Get-Jobs that lists more than the requester's own jobs asks for the
+// jobs' attributes without the private values. (PAPPL builds the listing
+// from the request's requested-attributes once this callback returns.)
+static void hidePrivateValues(pappl_client_t* client) {
+    ipp_t* request = papplClientGetRequest(client);
+    if (request == nullptr) return;
+    ipp_attribute_t* mine = ippFindAttribute(request, "my-jobs", IPP_TAG_BOOLEAN);
+    if (mine != nullptr && ippGetBoolean(mine, 0)) return;
+    cups_array_t* asked = ippCreateRequestedArray(request);
+    if (asked == nullptr) {
+        // "all": every job attribute, as its two groups name them.
+        ipp_t* all = ippNew();
+        static const char* const kGroups[] = {"job-description", "job-template"};
+        ippAddStrings(all, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
+                      kGroups);
+        asked = ippCreateRequestedArray(all);
+        ippDelete(all);
+        if (asked == nullptr) return;
+    }
+    std::vector<const char*> kept;
+    for (const char* name = (const char*)cupsArrayFirst(asked); name != nullptr;
+         name = (const char*)cupsArrayNext(asked)) {
+        bool secret = false;
+        for (const char* hidden : kPrivateValues) secret = secret || strcmp(name, hidden) == 0;
+        if (!secret) kept.push_back(name);
+    }
+    ipp_attribute_t* requested = ippFindAttribute(request, "requested-attributes", IPP_TAG_ZERO);
+    if (requested != nullptr) ippDeleteAttribute(request, requested);
+    if (!kept.empty()) {
+        ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                      (int)kept.size(), nullptr, kept.data());
+    }
+    cupsArrayDelete(asked);
+}
+
 http_status_t authorize(pappl_client_t* client, const char* group, gid_t, void* data) {
     const AccessPolicy* policy = static_cast<const AccessPolicy*>(data);
-    // Printing and seeing one's own jobs are everyone's.
+    ipp_op_t op = papplClientGetOperation(client);
+    // Printing and seeing one's own jobs are everyone's; other users' jobs
+    // are seen without their names.
     bool admin_asked = group != nullptr && strcmp(group, ADMIN_GROUP) == 0;
-    if (!admin_asked && !changesPrinter(papplClientGetOperation(client))) {
+    if (!admin_asked && !changesPrinter(op)) {
+        if (op == IPP_OP_GET_JOBS && !localAdministrator(client)) hidePrivateValues(client);
         return HTTP_STATUS_CONTINUE;
     }
     // PAPPL asks for an administrator for a job whose owner it can't tell
@@ -174,8 +225,7 @@ http_status_t authorize(pappl_client_t* client, const char* group, gid_t, void* 
     }
     http_t* http = papplClientGetHTTP(client);
     if (httpAddrLocalhost(httpGetAddress(http))) {
-        uid_t uid = 0;
-        bool admin = loopbackPeerUid(httpGetFd(http), &uid) && isLocalAdministrator(uid);
+        bool admin = localAdministrator(client);
         papplLogClient(client, admin ? PAPPL_LOGLEVEL_DEBUG : PAPPL_LOGLEVEL_INFO,
                        "Local administration %s", admin ? "allowed" : "refused");
         return admin ? HTTP_STATUS_CONTINUE : HTTP_STATUS_FORBIDDEN;
