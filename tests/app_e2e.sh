@@ -206,6 +206,22 @@ fine quality=5 10,00,01
 manual-duplex sides=two-sided-long-edge,source=manual 10,00,01
 CASES
 
+echo "== the printer's defaults reach a job that does not say otherwise"
+# (Collated copies: the default PAPPL tells every client.)
+while read -r name feed copies want; do
+  ipptool -t -d value="$feed" "$uri_base/p" "$tests/set-feed.test" > "$work/feed.out" 2>&1 ||
+    fail "$name: setting feed-orientation-default: $(cat "$work/feed.out")"
+  ipptool -t -d copies="$copies" -f "$pdf3" "$uri_base/p" "$tests/print-plain.test" \
+    > "$work/plain.out" 2>&1 || fail "$name: $(cat "$work/plain.out")"
+  n=$((n + 1))
+  got=$(records "$(stream p $n)")
+  expect "$name" "$got $(setting Collate) $(setting FeedEdge)" "$want"
+done <<ROWS
+collated-by-default short-edge-first 2 10 00 01 True 0
+feed-default long-edge-first 1 10 00 01 True 1
+feed-default-back short-edge-first 1 10 00 01 True 0
+ROWS
+
 echo "== the printer gets the filter's stream for the same pages, identity aside"
 # The first job above (3 pages, 2 uncollated copies), rendered as the
 # application renders it and run through the filter with the same settings.

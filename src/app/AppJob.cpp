@@ -68,6 +68,18 @@ static std::string attributeText(pappl_job_t* job, const char* name) {
     return value ? value : "";
 }
 
+// The printer's feed-orientation-default, as the web page or
+// Set-Printer-Attributes left it (PAPPL 1.3.1 looks for a vendor default
+// among the job's attributes only).
+static std::string printerFeedOrientation(pappl_printer_t* printer) {
+    ipp_t* attrs = papplPrinterGetDriverAttributes(printer);
+    const char* value = ippGetString(
+        ippFindAttribute(attrs, "feed-orientation-default", IPP_TAG_KEYWORD), 0, nullptr);
+    std::string feed = value ? value : "short-edge-first";
+    ippDelete(attrs);
+    return feed;
+}
+
 const char* sidesKeyword(pappl_sides_t sides) {
     if (sides == PAPPL_SIDES_TWO_SIDED_LONG_EDGE) return "two-sided-long-edge";
     if (sides == PAPPL_SIDES_TWO_SIDED_SHORT_EDGE) return "two-sided-short-edge";
@@ -111,12 +123,12 @@ AppJob* newAppJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
     s.sides = sidesKeyword(options->sides);
     s.resolution = dpi != 0 ? dpi : appJobResolution(job, options);
     const char* feed = cupsGetOption("feed-orientation", options->num_vendor, options->vendor);
-    s.feed_orientation = feed ? feed : "short-edge-first";
+    s.feed_orientation = feed ? feed : printerFeedOrientation(papplJobGetPrinter(job));
+    // PAPPL 1.3.1 tells every client that collated copies are the default:
+    // a job that does not say otherwise gets them, as a user of a page
+    // printer expects sets of the document.
     std::string handling = attributeText(job, "multiple-document-handling");
-    if (handling == "separate-documents-uncollated-copies") s.collate = COLLATE_NO;
-    if (handling == "separate-documents-collated-copies" || handling == "single-document") {
-        s.collate = COLLATE_YES;
-    }
+    s.collate = handling == "separate-documents-uncollated-copies" ? COLLATE_NO : COLLATE_YES;
     app->job_uuid = attributeText(job, "job-uuid");
     app->originating_host = attributeText(job, "job-originating-host-name");
     s.time_at_creation = (long)papplJobGetTimeCreated(job);
