@@ -24,7 +24,9 @@ mount -t tmpfs quelmoss-run /run
 mount -t tmpfs quelmoss-var-lib /var/lib
 ip link set lo up
 work=/tmp/quelmoss-bench-app
-mkdir -p "$work/spool" "$work/out"
+mkdir -p "$work/spool" "$work/out" "$work/log"
+# The server serves as its system user.
+chown quelmoss "$work/spool" "$work/log"
 now() { date +%s.%N; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
@@ -37,7 +39,7 @@ gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -dLastPage=36 -sOutputFile="$w
 "$b/socket-sink" 9100 "$work/out" &
 sink=$!
 "$b/quelmoss-printer-app" server -o server-port=8631 -o spool-directory="$work/spool" \
-  -o log-file="$work/server.log" -o log-level=${QUELMOSS_BENCH_LOG_LEVEL:-warn} &
+  -o log-file="$work/log/server.log" -o log-level=${QUELMOSS_BENCH_LOG_LEVEL:-warn} &
 server=$!
 trap 'kill $sink $server 2>/dev/null || true' EXIT
 for _ in $(seq 1 50); do
@@ -112,4 +114,4 @@ Server memory during a 36-page job:
   growth at its highest                          $((peak - before)) KiB
   two A4 page bitmaps at 600 dpi                 $((2 * bitmap_kib)) KiB
 REPORT
-[ -n "${QUELMOSS_BENCH_KEEP_LOG:-}" ] && cp "$work/server.log" "$QUELMOSS_BENCH_KEEP_LOG"
+if [ -n "${QUELMOSS_BENCH_KEEP_LOG:-}" ]; then cp "$work/log/server.log" "$QUELMOSS_BENCH_KEEP_LOG"; fi

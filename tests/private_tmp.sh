@@ -2,8 +2,9 @@
 # Runs a command in a mount namespace of its own whose /tmp is an empty
 # tmpfs, so the filter's fixed paths (/tmp/tarvelin, /tmp/auth) are the
 # command's alone and a print server's own jobs are never touched. The
-# source tree and KEEP_DIR stay reachable where they are, also when they lie
-# under /tmp. Needs root (unshare --mount).
+# source tree, the shared tools beside it (../shared) and KEEP_DIR stay
+# reachable where they are, also when they lie under /tmp. Needs root
+# (unshare --mount).
 #
 #   tests/private_tmp.sh KEEP_DIR COMMAND [ARGUMENT...]
 set -eu
@@ -12,10 +13,11 @@ if [ "${QUELMOSS_PRIVATE_TMP:-}" != 1 ]; then
 fi
 top=$(cd "$(dirname "$0")/.." && pwd -P)
 keep=$(cd "$1" && pwd -P)
+shared=$(cd "$top/../shared" 2>/dev/null && pwd -P || true)
 shift
 exec 3</tmp
 mount -t tmpfs -o mode=1777 quelmoss-private-tmp /tmp
-for dir in "$top" "$keep"; do
+for dir in "$top" "$keep" ${shared:+"$shared"}; do
   case "$dir" in
     /tmp/*)
       [ -d "$dir" ] && [ -n "$(ls -A "$dir" 2>/dev/null)" ] && continue  # already bound
