@@ -395,6 +395,9 @@ expect "hostile: job" "$(job_state h "$active")" "processing"
 # A local user over the control socket gets no administration either.
 $as_nobody "$app" add -d evil -m brivane_quelmoss -v file:///etc/passwd > "$work/op.out" 2>&1 &&
   fail "a local user added a printer over the socket"
+# (Nor does the refused sub-command leave a server of its own behind.)
+pgrep -u nobody -f quelmoss-printer-app > /dev/null &&
+  fail "a server of nobody's runs: $(pgrep -a -u nobody -f quelmoss-printer-app)"
 # Nor does an administrator get a printer that writes outside the directory
 # the server was given for files (none here).
 got=$(ipp_op "" "ipp://localhost:$port/ipp/system" create-printer.test -d owner=root \

@@ -152,12 +152,9 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     papplSystemAddMIMEFilter(system, "application/pdf", PRINTER_FORMAT, pdfFilter, app);
     papplSystemAddMIMEFilter(system, "image/jpeg", PRINTER_FORMAT, imageFilter, app);
     papplSystemAddMIMEFilter(system, "image/png", PRINTER_FORMAT, imageFilter, app);
-    // A server started on demand by a sub-command keeps nothing.
-    if (!option("private-server")) {
-        app->state_file = stateFile(app->paths.state_file);
-        papplSystemLoadState(system, app->state_file.c_str());
-        papplSystemSetSaveCallback(system, saveState, &app->state_file[0]);
-    }
+    app->state_file = stateFile(app->paths.state_file);
+    papplSystemLoadState(system, app->state_file.c_str());
+    papplSystemSetSaveCallback(system, saveState, &app->state_file[0]);
     // (After the state, which may name another group.)
     papplSystemSetAdminGroup(system, ADMIN_GROUP);
     linkControlSocket(app->paths);
@@ -168,6 +165,18 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
 int main(int argc, char** argv) {
     AppData app;
     std::string why;
+    // A sub-command that finds no server would have PAPPL start a private
+    // one, as whoever ran it, which outlives the command: the sub-commands
+    // talk to the system's server or say that none runs.
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "private-server=true") == 0) {
+            fprintf(stderr,
+                    "%s: no server is running (quelmoss-printer-app server, or the "
+                    "quelmoss-printer-app service)\n",
+                    APP_NAME);
+            return 1;
+        }
+    }
     if (isServerCommand(argc, argv) && !prepareServer(&app.paths, &why)) {
         fprintf(stderr, "%s: the server can't start: %s\n", APP_NAME, why.c_str());
         return 1;
