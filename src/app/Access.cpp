@@ -17,21 +17,36 @@
 
 #include "ServerUser.h"
 
-bool isLocalAdministrator(uid_t uid) {
-    if (uid == 0) return true;
-    struct group* admins = getgrnam(ADMIN_GROUP);
-    struct passwd* user = getpwuid(uid);
-    if (admins == nullptr || user == nullptr) return false;
+// Whether the account is root or a member of the lpadmin group. The
+// reentrant lookups: client threads ask at once.
+static bool isAdministrator(const passwd& user) {
+    if (user.pw_uid == 0) return true;
+    group admins_entry;
+    group* admins = nullptr;
+    char buffer[16384];
+    if (getgrnam_r(ADMIN_GROUP, &admins_entry, buffer, sizeof(buffer), &admins) != 0 ||
+        admins == nullptr) {
+        return false;
+    }
     int count = 64;
     std::vector<gid_t> groups((size_t)count);
-    if (getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) {
+    if (getgrouplist(user.pw_name, user.pw_gid, groups.data(), &count) < 0) {
         groups.resize((size_t)count);
-        if (getgrouplist(user->pw_name, user->pw_gid, groups.data(), &count) < 0) return false;
+        if (getgrouplist(user.pw_name, user.pw_gid, groups.data(), &count) < 0) return false;
     }
     for (int i = 0; i < count; i++) {
         if (groups[(size_t)i] == admins->gr_gid) return true;
     }
     return false;
+}
+
+// The account of UID or NAME (when not null) into *user, its strings in
+// `buffer`.
+static bool account(uid_t uid, const char* name, passwd* user, char* buffer, size_t size) {
+    passwd* found = nullptr;
+    int error = name ? getpwnam_r(name, user, buffer, size, &found)
+                     : getpwuid_r(uid, user, buffer, size, &found);
+    return error == 0 && found != nullptr;
 }
 
 // The owner of the other end of a loopback TCP connection, asked of the
@@ -154,8 +169,10 @@ static bool changesPrinter(ipp_op_t op) {
 static bool localAdministrator(pappl_client_t* client) {
     http_t* http = papplClientGetHTTP(client);
     uid_t uid = 0;
+    passwd user;
+    char buffer[16384];
     return httpAddrLocalhost(httpGetAddress(http)) && loopbackPeerUid(httpGetFd(http), &uid) &&
-           isLocalAdministrator(uid);
+           account(uid, nullptr, &user, buffer, sizeof(buffer)) && isAdministrator(user);
 }
 
 // What Get-Jobs shows of other users' jobs, as CUPS's JobPrivateValues.
@@ -239,8 +256,9 @@ http_status_t authorize(pappl_client_t* client, const char* group, gid_t, void* 
         papplLogClient(client, PAPPL_LOGLEVEL_INFO, "Authentication failed");
         return HTTP_STATUS_UNAUTHORIZED;
     }
-    struct passwd* account = getpwnam(user.c_str());
-    if (account == nullptr || !isLocalAdministrator(account->pw_uid)) {
+    passwd entry;
+    char buffer[16384];
+    if (!account(0, user.c_str(), &entry, buffer, sizeof(buffer)) || !isAdministrator(entry)) {
         papplLogClient(client, PAPPL_LOGLEVEL_INFO, "%s is not an administrator", user.c_str());
         return HTTP_STATUS_FORBIDDEN;
     }

@@ -26,6 +26,3 @@ http_status_t authorize(pappl_client_t* client, const char* group, gid_t group_i
 // True when a printer may have DEVICE_URI: file:// only for a directory
 // below the policy's file directory, reached through no link.
 bool deviceAllowed(const AccessPolicy& policy, const char* device_uri, std::string* why);
-
-// True when UID is root or a member of the lpadmin group.
-bool isLocalAdministrator(uid_t uid);

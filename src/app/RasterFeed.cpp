@@ -123,10 +123,8 @@ static PaperLimit printerLimit() {
 static std::string refusal(const cups_page_header2_t& client, const cups_page_header2_t& made,
                            unsigned job_dpi) {
     char why[256];
-    if (memcmp(&client, &made, sizeof(client)) == 0) {
-        return "its pages are not 8-bit gray, which is what the printer application takes";
-    }
-    if (client.cupsBitsPerPixel != 8 || client.cupsBitsPerColor != 8 ||
+    if (memcmp(&client, &made, sizeof(client)) == 0 || client.cupsBitsPerPixel != 8 ||
+        client.cupsBitsPerColor != 8 ||
         (client.cupsColorSpace != CUPS_CSPACE_SW && client.cupsColorSpace != CUPS_CSPACE_W &&
          client.cupsColorSpace != CUPS_CSPACE_K)) {
         return "its pages are not 8-bit gray, which is what the printer application takes";
@@ -142,17 +140,15 @@ static std::string refusal(const cups_page_header2_t& client, const cups_page_he
                  client.HWResolution[0]);
         return why;
     }
+    if (client.cupsBytesPerLine != client.cupsWidth) {
+        return "its lines are not as long as its width";
+    }
     // Measured as the 1-bit page it becomes.
+    static const PaperLimit kLimit = printerLimit();
     cups_page_header2_t bitmap = client;
     bitmap.cupsBitsPerPixel = bitmap.cupsBitsPerColor = 1;
     bitmap.cupsBytesPerLine = (client.cupsWidth + 7) / 8;
-    if (client.cupsBytesPerLine != client.cupsWidth ||
-        !checkRasterPage(bitmap, printerLimit(), why, sizeof(why))) {
-        return client.cupsBytesPerLine != client.cupsWidth
-                   ? "its lines are not as long as its width"
-                   : why;
-    }
-    return "";
+    return checkRasterPage(bitmap, kLimit, why, sizeof(why)) ? "" : why;
 }
 
 static bool refuseJob(pappl_job_t* job, const std::string& why) {
