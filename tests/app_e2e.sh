@@ -412,7 +412,15 @@ for page in /addprinter /r/ /r/delete /r/printing /logs /network /security; do
     # (Plain http is sent to https first.)
     if [ "$code" = 200 ]; then fail "remote web page $scheme $page answered $code"; fi
   done
+  # A local user on loopback gets none of them either.
+  code=$($as_nobody curl -s -o /dev/null -w '%{http_code}' "http://localhost:$port$page")
+  if [ "$code" = 200 ]; then fail "web page $page answered $code to nobody"; fi
 done
+# Nor does a local user see other users' job names.
+$as_nobody ipptool -t -d owner=nobody "$uri_base/h" "$tests/get-jobs.test" \
+  > "$work/jobs-local.out" 2>&1 || fail "Get-Jobs as nobody: $(cat "$work/jobs-local.out")"
+grep -q "job-name\|job-originating-user-name" "$work/jobs-local.out" &&
+  fail "Get-Jobs shows nobody the names: $(cat "$work/jobs-local.out")"
 # Other users' job names and user names are not shown to others; an
 # administrator sees them.
 $in_remote ipptool -t -d owner=bob "ipp://10.77.0.1:$port/ipp/print/h" "$tests/get-jobs.test" \
