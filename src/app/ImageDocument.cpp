@@ -13,6 +13,7 @@
 
 #include "Documents.h"
 #include "Driver.h"
+#include "Exif.h"
 
 // JPEG and PNG: decoded here and rendered by PAPPL, at the job's resolution
 // rather than PAPPL's reading of print-quality.
@@ -44,9 +45,21 @@ static const char* tooLarge(const ImageLimit& limit, unsigned width, unsigned he
     return nullptr;
 }
 
-// Decodes the JPEG file as gray into *pixels; false with `why` set. (The
-// decoder's errors return here through longjmp: nothing of this frame is
-// changed between setjmp and the decoding.)
+// The orientation the first EXIF segment the decoder kept gives.
+static int jpegOrientation(const jpeg_decompress_struct& info) {
+    for (jpeg_saved_marker_ptr marker = info.marker_list; marker != nullptr;
+         marker = marker->next) {
+        if (marker->marker != JPEG_APP0 + 1) continue;
+        int orientation = exifOrientation(marker->data, marker->data_length);
+        if (orientation != EXIF_UPRIGHT) return orientation;
+    }
+    return EXIF_UPRIGHT;
+}
+
+// Decodes the JPEG file as gray into *pixels, turned upright as its EXIF
+// orientation says; false with `why` set. (The decoder's errors return here
+// through longjmp: nothing of this frame is changed between setjmp and the
+// decoding.)
 static bool readJpeg(const char* path, const ImageLimit& limit, std::vector<unsigned char>* pixels,
                      int* width, int* height, std::string* why) {
     FILE* file = fopen(path, "rb");
@@ -66,10 +79,16 @@ static bool readJpeg(const char* path, const ImageLimit& limit, std::vector<unsi
     }
     jpeg_create_decompress(&info);
     jpeg_stdio_src(&info, file);
+    // EXIF segments are kept whole (at most 64 KiB each, as the format bounds them).
+    jpeg_save_markers(&info, JPEG_APP0 + 1, 0xffff);
     jpeg_read_header(&info, TRUE);
     info.out_color_space = JCS_GRAYSCALE;
     jpeg_calc_output_dimensions(&info);
-    const char* refused = tooLarge(limit, info.output_width, info.output_height);
+    const int orientation = jpegOrientation(info);
+    // PAPPL gets the upright image: its sides are the ones bounded.
+    const bool swap = exifSwapsSides(orientation);
+    const char* refused = tooLarge(limit, swap ? info.output_height : info.output_width,
+                                   swap ? info.output_width : info.output_height);
     if (refused == nullptr) {
         jpeg_start_decompress(&info);
         pixels->resize((size_t)info.output_width * info.output_height);
@@ -85,7 +104,9 @@ static bool readJpeg(const char* path, const ImageLimit& limit, std::vector<unsi
     }
     jpeg_destroy_decompress(&info);
     fclose(file);
-    return refused == nullptr;
+    if (refused != nullptr) return false;
+    makeUpright(orientation, pixels, width, height);
+    return true;
 }
 
 static bool readPng(const char* path, const ImageLimit& limit, std::vector<unsigned char>* pixels,
