@@ -161,6 +161,12 @@ bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
     pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
     if (options == nullptr) return false;
     setPageHeader(job, options);
+    // The printer's portrait default is for documents; a photo the job does
+    // not turn itself is turned by PAPPL to fill the sheet, a landscape
+    // photo across a portrait page.
+    if (papplJobGetAttribute(job, "orientation-requested") == nullptr) {
+        options->orientation_requested = IPP_ORIENT_NONE;
+    }
     bool ok = papplJobFilterImage(job, device, options, pixels.data(), width, height, 1, 0, true);
     papplJobDeletePrintOptions(options);
     return ok;
