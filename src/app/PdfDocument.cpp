@@ -16,6 +16,7 @@
 #include "Driver.h"
 #include "Ghostscript.h"
 #include "JobEnd.h"
+#include "PdfPlacement.h"
 
 // What Ghostscript may say that is logged.
 constexpr size_t GS_MESSAGE_MAX = 4096;
@@ -42,7 +43,7 @@ static bool startsAsPdf(const char* file) {
 }
 
 static std::vector<std::string> ghostscriptArgs(const pappl_pr_options_t& options,
-                                                const char* file) {
+                                                const PdfPlacement& placement, const char* file) {
     const cups_page_header2_t& h = options.header;
     std::vector<std::string> args = {
         "gs",
@@ -62,13 +63,15 @@ static std::vector<std::string> ghostscriptArgs(const pappl_pr_options_t& option
         "-dDEVICEWIDTHPOINTS=" + std::to_string(h.PageSize[0]),
         "-dDEVICEHEIGHTPOINTS=" + std::to_string(h.PageSize[1]),
         "-dFIXEDMEDIA",
-        "-dPDFFitPage",
     };
+    args.insert(args.end(), placement.switches.begin(), placement.switches.end());
     if (options.first_page > 1) args.push_back("-dFirstPage=" + std::to_string(options.first_page));
     if (options.last_page > 0 && options.last_page < (unsigned)INT32_MAX) {
         args.push_back("-dLastPage=" + std::to_string(options.last_page));
     }
     args.push_back("-sOutputFile=%stdout");
+    args.push_back("-c");
+    args.push_back(placement.setup);
     args.push_back("-f");
     args.push_back(file);
     return args;
@@ -114,7 +117,10 @@ bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void* data) {
     int messages = memfd_create("gs-messages", MFD_CLOEXEC);
     GsRun* gs = nullptr;
     if (app != nullptr && messages >= 0) {
-        gs = startGhostscript(ghostscriptArgs(*options, file), messages, GsLimits(),
+        pappl_pr_driver_data_t driver;
+        papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+        PdfPlacement placement = pdfPlacement(options->print_scaling, options->media, driver);
+        gs = startGhostscript(ghostscriptArgs(*options, placement, file), messages, GsLimits(),
                               &app->pages_sent);
         if (gs == nullptr) notStarted(job, errno);
     }
