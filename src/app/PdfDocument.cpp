@@ -16,7 +16,6 @@
 #include "Driver.h"
 #include "Ghostscript.h"
 #include "JobEnd.h"
-#include "PdfPlacement.h"
 
 // What Ghostscript may say that is logged.
 constexpr size_t GS_MESSAGE_MAX = 4096;
@@ -42,8 +41,14 @@ static bool startsAsPdf(const char* file) {
     return got == sizeof(head) && memcmp(head, kMagic, sizeof(head)) == 0;
 }
 
+// Ghostscript's command line. print-scaling: fit, auto and auto-fit scale
+// the page to the paper, its aspect kept; none prints it at 100 % from the
+// paper's lower left corner. Ghostscript has no switch that scales a page to
+// cover the paper, so fill is printed as fit. A fitted page reaches the
+// paper's edges: the pwgraster device neither clips to hardware margins nor
+// offsets the page, so the printer's margins are not kept clear here.
 static std::vector<std::string> ghostscriptArgs(const pappl_pr_options_t& options,
-                                                const PdfPlacement& placement, const char* file) {
+                                                const char* file) {
     const cups_page_header2_t& h = options.header;
     std::vector<std::string> args = {
         "gs",
@@ -64,14 +69,12 @@ static std::vector<std::string> ghostscriptArgs(const pappl_pr_options_t& option
         "-dDEVICEHEIGHTPOINTS=" + std::to_string(h.PageSize[1]),
         "-dFIXEDMEDIA",
     };
-    args.insert(args.end(), placement.switches.begin(), placement.switches.end());
+    if (options.print_scaling != PAPPL_SCALING_NONE) args.push_back("-dPDFFitPage");
     if (options.first_page > 1) args.push_back("-dFirstPage=" + std::to_string(options.first_page));
     if (options.last_page > 0 && options.last_page < (unsigned)INT32_MAX) {
         args.push_back("-dLastPage=" + std::to_string(options.last_page));
     }
     args.push_back("-sOutputFile=%stdout");
-    args.push_back("-c");
-    args.push_back(placement.setup);
     args.push_back("-f");
     args.push_back(file);
     return args;
@@ -117,10 +120,7 @@ bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void* data) {
     int messages = memfd_create("gs-messages", MFD_CLOEXEC);
     GsRun* gs = nullptr;
     if (app != nullptr && messages >= 0) {
-        pappl_pr_driver_data_t driver;
-        papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
-        PdfPlacement placement = pdfPlacement(options->print_scaling, options->media, driver);
-        gs = startGhostscript(ghostscriptArgs(*options, placement, file), messages, GsLimits(),
+        gs = startGhostscript(ghostscriptArgs(*options, file), messages, GsLimits(),
                               &app->pages_sent);
         if (gs == nullptr) notStarted(job, errno);
     }
