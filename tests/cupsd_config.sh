@@ -10,6 +10,7 @@ cupsd_config() {
   cat > "$1/etc/cupsd.conf" <<CONF
 Listen $2
 LogLevel debug
+JobRetryInterval 5
 Browsing No
 WebInterface No
 DefaultAuthType None
