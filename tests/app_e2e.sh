@@ -55,6 +55,10 @@ fail() {
   echo "FAIL: $*" >&2  # also out of a command substitution
   echo "--- server log (last 30 lines):"
   tail -n 30 "$work/log/server.log" 2>/dev/null || true
+  if [ -f "$work/cups/log/error_log" ]; then
+    echo "--- CUPS's log (the last lines of its jobs):"
+    grep "\[Job " "$work/cups/log/error_log" | tail -n 20
+  fi
   exit 1
 }
 
@@ -122,7 +126,7 @@ stream() {
     [ -f "$work/$1/conn-$2.bin" ] && echo "$work/$1/conn-$2.bin" && return 0
     sleep 0.1
   done
-  fail "printer $1 got no connection $2"
+  fail "printer $1 got no connection $2 (it has: $(ls "$work/$1" | tr '\n' ' '))"
 }
 
 # JOB's state (its keyword) and message on PRINTER.
@@ -537,14 +541,50 @@ start_server
 ipptool -t -d value=na_letter_8.5x11in "$uri_base/p" "$tests/get-default.test" \
   > "$work/get-default.out" 2>&1 || fail "the default was lost: $(cat "$work/get-default.out")"
 
+echo "== the queue: jobs print in the order they came, and outlive the server"
+# The names of the jobs on printer NAME's connection N, in the order printed.
+printed() {
+  "$inspect" "$(stream "$1" "$2")" > "$work/inspect.out" 2>&1 ||
+    fail "$1: the stream is not sound: $(cat "$work/inspect.out")"
+  awk '$1 == "DocName" { printf "%s ", $2 }' "$work/inspect.out" | sed 's/ $//'
+}
+# Printers that are down while their jobs queue: o comes back as is; the
+# server is killed under k, with its first job waiting for the printer.
+add_printer o 9106
+add_printer k 9107
+for name in one two three four; do print_job o "$pdf3" application/pdf jobname=$name > /dev/null; done
+for name in five six seven; do last=$(print_job k "$pdf3" application/pdf jobname=$name); done
+start_sink o 9106
+expect "queued behind a busy printer" "$(printed o 1)" "one two three four"
+sleep 2  # (the server keeps its state in the background)
+kill -9 "$server_pid"
+wait "$server_pid" 2>/dev/null || true
+rm -f /run/quelmoss-printer-app.sock
+# (The page files a job killed while printing leaves behind.)
+mkdir "$work/spool/brivane_quelmoss-KILLED"
+head -c 100000 /dev/zero > "$work/spool/brivane_quelmoss-KILLED/page"
+chown -R quelmoss "$work/spool/brivane_quelmoss-KILLED"
+start_server
+[ -e "$work/spool/brivane_quelmoss-KILLED" ] && fail "a killed job's page files are left"
+start_sink k 9107
+expect "after a crash, by themselves" "$(printed k 1)" "five six seven"
+wait_job_state k "$last" completed
+next=$(print_job k "$pdf3" application/pdf jobname=eight)
+[ "$next" -gt "$last" ] || fail "job id $next is used again (the last was $last)"
+expect "after the crash, a new job" "$(printed k 2)" "eight"
+
 echo "== a CUPS driverless queue prints through the application"
 cups="$work/cups"
 cups_server=127.0.0.1:8632
 . "$src/tests/cupsd_config.sh"
 cupsd_config "$cups" "$cups_server"
 cupsd_start "$cups" "$cups_server" || fail "the private CUPS scheduler did not start"
+# (A backend that fails once tries again, as on a print server.)
 lpadmin -h "$cups_server" -p driverless -E -v "$uri_base/p" -m everywhere \
+  -o printer-error-policy=retry-current-job \
   > "$work/lpadmin.out" 2>&1 || fail "lpadmin -m everywhere failed: $(cat "$work/lpadmin.out")"
+# (Counted afresh: jobs that follow one another closely share a connection.)
+n=$(ls "$work/p" | grep -c '^conn-[0-9]*\.\(bin\|part\)$')
 lp -h "$cups_server" -d driverless -n 2 -o sides=two-sided-long-edge "$pdf3" > "$work/lp.out" 2>&1 ||
   fail "lp failed: $(cat "$work/lp.out")"
 n=$((n + 1))

@@ -8,6 +8,7 @@
 
 #include "AppJob.h"
 #include "JobSettings.h"
+#include "Queue.h"
 #include "RasterFeed.h"
 
 // PAPPL rates the printer at this many pages a minute.
@@ -53,10 +54,12 @@ AppData* appData(pappl_job_t* job) {
 
 // A raw job already is the printer's stream.
 static bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
+    queueJobStarted(job);
     int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open the job's file: %s",
                     strerror(errno));
+        queueJobEnding(job);
         return false;
     }
     char buffer[65536];
@@ -66,6 +69,7 @@ static bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* devi
         ok = papplDeviceWrite(device, buffer, (size_t)n) >= 0;
     }
     close(fd);
+    queueJobEnding(job);
     papplJobSetImpressions(job, 1);
     if (ok) papplJobSetImpressionsCompleted(job, 1);
     return ok;

@@ -29,6 +29,8 @@ struct AppData {
     // The user and job names of jobs queued again: PAPPL keeps the pointers
     // a job is created with for the job's life.
     std::set<std::string> kept_names;
+    // printer id: the jobs held back so that the oldest waiting job starts next
+    std::map<int, std::set<int>> held_back;
 };
 
 // papplSystemSetPrinterDrivers's driver callback; `data` is the AppData.

@@ -16,6 +16,7 @@
 #include "Driver.h"
 #include "Ghostscript.h"
 #include "JobEnd.h"
+#include "Queue.h"
 
 // What Ghostscript may say that is logged.
 constexpr size_t GS_MESSAGE_MAX = 4096;
@@ -102,8 +103,16 @@ static void notStarted(pappl_job_t* job, int error) {
     papplJobSetMessage(job, "Ghostscript, which renders PDF, can't be run");
 }
 
+static bool printPdf(pappl_job_t* job, pappl_device_t* device, AppData* app_data);
+
 bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void* data) {
-    AppData* app_data = static_cast<AppData*>(data);
+    queueJobStarted(job);
+    bool ok = printPdf(job, device, static_cast<AppData*>(data));
+    queueJobEnding(job);
+    return ok;
+}
+
+static bool printPdf(pappl_job_t* job, pappl_device_t* device, AppData* app_data) {
     const char* file = papplJobGetFilename(job);
     if (!startsAsPdf(file)) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR,

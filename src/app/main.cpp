@@ -19,6 +19,7 @@
 #include "AddPrinterPage.h"
 #include "Documents.h"
 #include "Driver.h"
+#include "Queue.h"
 #include "ServerUser.h"
 #include "Watchdog.h"
 
@@ -153,7 +154,9 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     papplSystemAddMIMEFilter(system, "image/jpeg", PRINTER_FORMAT, imageFilter, app);
     papplSystemAddMIMEFilter(system, "image/png", PRINTER_FORMAT, imageFilter, app);
     app->state_file = stateFile(app->paths.state_file);
+    recoverQueue(system, app->state_file, app->spool);
     papplSystemLoadState(system, app->state_file.c_str());
+    startQueueKeeper(system, app);
     papplSystemSetSaveCallback(system, saveState, &app->state_file[0]);
     // (After the state, which may name another group.)
     papplSystemSetAdminGroup(system, ADMIN_GROUP);

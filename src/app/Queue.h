@@ -1,0 +1,31 @@
+// The printers' queues as people expect them: jobs print in the order they
+// were accepted, and queued jobs outlive the server.
+//
+// PAPPL starts the newest pending job of a printer, and only when something
+// asks it to. So while a printer is between jobs, the younger pending jobs
+// are held back for a moment and only the oldest is left to start; once it
+// has started they wait as pending again. A job that was printing when the
+// server died is printed again from its first page.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <string>
+
+struct AppData;
+
+// Before PAPPL reads its state: a job that was printing (or held back) is
+// pending again, a job without a format no longer stops the reading of the
+// jobs after it, every printer's next job id moves past the ids its spooled
+// files use, and the working directories a killed job left in SPOOL go.
+void recoverQueue(pappl_system_t* system, const std::string& state_file, const std::string& spool);
+
+// At a job's start: the jobs held back at the last job's end are pending.
+void queueJobStarted(pappl_job_t* job);
+// At a job's end, before PAPPL looks for the next one: only the printer's
+// oldest waiting job is left pending.
+void queueJobEnding(pappl_job_t* job);
+
+// Every few seconds, a printer with no job printing starts its oldest
+// waiting job: after a restart, and after the printer is resumed.
+void startQueueKeeper(pappl_system_t* system, AppData* app);
