@@ -6,6 +6,7 @@
 // (jpeglib.h needs stdio first)
 #include <jpeglib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -136,6 +137,53 @@ static bool readPng(const char* path, const ImageLimit& limit, std::vector<unsig
     return true;
 }
 
+// Keeps the middle of the gray image, as much of it as has the shape of
+// `area_w` x `area_h`.
+static void cropToShape(std::vector<unsigned char>* pixels, int* width, int* height, long area_w,
+                        long area_h) {
+    const long w = (long)*width, h = (long)*height;
+    long keep_w = w, keep_h = h;
+    if (w * area_h > h * area_w) {
+        keep_w = std::max(1L, h * area_w / area_h);
+    } else {
+        keep_h = std::max(1L, w * area_h / area_w);
+    }
+    const long x0 = (w - keep_w) / 2, y0 = (h - keep_h) / 2;
+    unsigned char* p = pixels->data();
+    for (long y = 0; y < keep_h; y++) {
+        memmove(p + y * keep_w, p + (y + y0) * w + x0, (size_t)keep_w);
+    }
+    pixels->resize((size_t)(keep_w * keep_h));
+    *width = (int)keep_w;
+    *height = (int)keep_h;
+}
+
+// PAPPL 1.3.1 fills the whole sheet for print-scaling=fill, the printer's
+// margins included. The image is cut here to the shape of the printable
+// area instead, which PAPPL's fit then fills. The orientation is chosen as
+// PAPPL would choose it, since it decides that shape.
+static void fillWithinMargins(pappl_pr_options_t* options, std::vector<unsigned char>* pixels,
+                              int* width, int* height) {
+    if (options->print_scaling != PAPPL_SCALING_FILL) return;
+    const cups_page_header2_t& h = options->header;
+    const pappl_media_col_t& m = options->media;
+    long area_w = (long)h.cupsWidth -
+                  ((long)m.left_margin + m.right_margin) * options->printer_resolution[0] / 2540;
+    long area_h = (long)h.cupsHeight -
+                  ((long)m.bottom_margin + m.top_margin) * options->printer_resolution[1] / 2540;
+    if (area_w <= 0 || area_h <= 0) return;  // PAPPL refuses the media itself
+    if (options->orientation_requested == IPP_ORIENT_NONE) {
+        bool turn = *width > *height && h.cupsWidth < h.cupsHeight;
+        options->orientation_requested = turn ? IPP_ORIENT_LANDSCAPE : IPP_ORIENT_PORTRAIT;
+    }
+    if (options->orientation_requested == IPP_ORIENT_LANDSCAPE ||
+        options->orientation_requested == IPP_ORIENT_REVERSE_LANDSCAPE) {
+        std::swap(area_w, area_h);
+    }
+    cropToShape(pixels, width, height, area_w, area_h);
+    options->print_scaling = PAPPL_SCALING_FIT;
+}
+
 bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
     const char* format = papplJobGetFormat(job);
     ImageLimit limit;
@@ -167,6 +215,7 @@ bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
     if (papplJobGetAttribute(job, "orientation-requested") == nullptr) {
         options->orientation_requested = IPP_ORIENT_NONE;
     }
+    fillWithinMargins(options, &pixels, &width, &height);
     bool ok = papplJobFilterImage(job, device, options, pixels.data(), width, height, 1, 0, true);
     papplJobDeletePrintOptions(options);
     return ok;
