@@ -533,6 +533,7 @@ if grep "\[FAIL\]" "$work/ipp-everywhere.out" | grep -vq "Print-Job with job-hol
 fi
 grep "^Summary:" "$work/ipp-everywhere.out"
 
+. "$tests/photos.sh"
 echo "== a default survives a restart"
 ipptool -t -d value=na_letter_8.5x11in "$uri_base/p" "$tests/set-default.test" \
   > "$work/set-default.out" 2>&1 || fail "setting a default failed: $(cat "$work/set-default.out")"
