@@ -168,6 +168,14 @@ static bool printerHome(pappl_client_t* client, void* data) {
 }
 
 void printerCreated(pappl_printer_t* printer, void*) {
+    // PAPPL 1.3.1 advertises a printer added while it runs only when the
+    // web page added it: one added by IPP or a sub-command would be found
+    // by no phone until a restart.
+    char name[256];
+    if (papplSystemIsRunning(papplPrinterGetSystem(printer)) &&
+        papplPrinterGetDNSSDName(printer, name, sizeof(name)) != nullptr) {
+        papplPrinterSetDNSSDName(printer, name);
+    }
     char path[256];
     papplPrinterGetPath(printer, "", path, sizeof(path));
     papplSystemAddResourceCallback(papplPrinterGetSystem(printer), path, "text/html", printerHome,
