@@ -322,6 +322,34 @@ grep -q "job-state-message.*printed again" "$work/state.out" ||
   fail "dropped: the job does not say it is printed again: $(cat "$work/state.out")"
 again=$(records "$(stream d 2)")
 expect "dropped, then whole" "$(echo "$again" | wc -w) ${again##* }" "38 01"
+# A one-page job is in the socket's buffers before the printer drops it.
+mkdir -p "$work/d1"
+"$sink" 9110 "$work/d1" --drop-first 100 &
+pids="$pids $!"
+add_printer d1 9110
+dropped=$(print_job d1 "$jpeg" image/jpeg)
+stream d1 1 >/dev/null
+wait_job_state d1 "$dropped" aborted
+expect "a one-page job dropped, then whole" "$(records "$(stream d1 2)")" "11"
+
+echo "== a printer that stops reading: Cancel-Job ends the job, and the next job prints"
+mkdir -p "$work/s"
+"$sink" 9109 "$work/s" --stall-first 100000 &
+pids="$pids $!"
+add_printer s 9109
+stuck=$(print_job s "$manual" application/pdf quality=5)
+for _ in $(seq 1 300); do
+  [ "$(stat -c %s "$work/s/conn-1.part" 2>/dev/null || echo 0)" -ge 100000 ] && break
+  sleep 0.1
+done
+sleep 3  # (the socket's buffers fill)
+expect "stalled" "$(job_state s "$stuck")" processing
+asked=$(date +%s)
+"$app" cancel -d s -j "$stuck" || fail "cancel failed"
+wait_job_state s "$stuck" canceled
+[ $(($(date +%s) - asked)) -le 10 ] || fail "the stalled job took $(($(date +%s) - asked)) s to end"
+print_job s "$pdf3" application/pdf > /dev/null
+expect "after the stalled job" "$(records "$(stream s 2)")" "10 00 01"
 
 echo "== nobody on another host changes or deletes a printer"
 ip netns add quelmoss-remote
@@ -574,6 +602,30 @@ wait_job_state k "$last" completed
 next=$(print_job k "$pdf3" application/pdf jobname=eight)
 [ "$next" -gt "$last" ] || fail "job id $next is used again (the last was $last)"
 expect "after the crash, a new job" "$(printed k 2)" "eight"
+
+echo "== a stopped service ends the job printing with a whole record, and prints it again"
+add_printer t 9111
+start_sink t 9111
+stopped=$(print_job t "$manual" application/pdf quality=5)
+for _ in $(seq 1 300); do
+  [ "$(stat -c %s "$work/t/conn-1.part" 2>/dev/null || echo 0)" -gt 100000 ] && break
+  sleep 0.1
+done
+asked=$(date +%s)
+kill -TERM "$server_pid"
+wait "$server_pid" 2>/dev/null || true
+[ $(($(date +%s) - asked)) -le 10 ] || fail "the server took $(($(date +%s) - asked)) s to stop"
+rm -f /run/quelmoss-printer-app.sock
+cut_short=$(records "$(stream t 1)")
+case "$cut_short" in
+  *01) ;;
+  *) fail "stopped: the last record is not flagged last: $cut_short" ;;
+esac
+[ "$(echo "$cut_short" | wc -w)" -lt 38 ] || fail "stopped: all 38 pages were printed"
+start_server
+again=$(records "$(stream t 2)")
+expect "stopped, then again whole" "$(echo "$again" | wc -w) ${again##* }" "38 01"
+wait_job_state t "$stopped" completed
 
 echo "== a CUPS driverless queue prints through the application"
 cups="$work/cups"

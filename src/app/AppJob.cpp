@@ -8,7 +8,10 @@
 #include "../JobParamsProc/JobParamsProc.h"
 #include "../Utility/Log.h"
 #include "../stream/JobStart.h"
+#include "Driver.h"
 #include "JobSettings.h"
+#include "SocketDevice.h"
+#include "Stopping.h"
 
 extern const char* const QUELMOSS_PPD_TEXT;
 
@@ -47,7 +50,10 @@ static void logSink(void* data, const char* text, size_t len) {
     app->log_line.erase(0, start);
 }
 
-static bool cancelProbe(void* data) { return papplJobIsCanceled(static_cast<pappl_job_t*>(data)); }
+// A stopping server ends the stream at the next page, as a cancelled job does.
+static bool cancelProbe(void* data) {
+    return papplJobIsCanceled(static_cast<pappl_job_t*>(data)) || serverStopping();
+}
 
 // The printer stream: stdio's buffer, then the device, flushed with it so
 // that a record reported sent has left the application.
@@ -115,6 +121,8 @@ AppJob* newAppJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
         return nullptr;
     }
     setvbuf(app->out, nullptr, _IOFBF, 64 * 1024);
+    socketDeviceSetJob(device, job);
+    jobInFlight(appData(job));
 
     IppJobSettings s;
     s.media = options->media.size_name;
@@ -172,5 +180,7 @@ int runAppJob(AppJob* app, int raster_fd) {
 void deleteAppJob(AppJob* app) {
     if (app == nullptr) return;
     if (app->out != nullptr) fclose(app->out);
+    socketDeviceSetJob(app->device, nullptr);
+    jobLanded(appData(app->job));
     delete app;
 }

@@ -10,6 +10,7 @@
 #include "JobSettings.h"
 #include "Queue.h"
 #include "RasterFeed.h"
+#include "SocketDevice.h"
 
 // PAPPL rates the printer at this many pages a minute.
 constexpr int PAGES_PER_MINUTE = 20;
@@ -55,11 +56,13 @@ AppData* appData(pappl_job_t* job) {
 // A raw job already is the printer's stream.
 static bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
     queueJobStarted(job);
+    socketDeviceSetJob(device, job);
     int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open the job's file: %s",
                     strerror(errno));
         queueJobEnding(job);
+        socketDeviceSetJob(device, nullptr);
         return false;
     }
     char buffer[65536];
@@ -70,6 +73,7 @@ static bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* devi
     }
     close(fd);
     queueJobEnding(job);
+    socketDeviceSetJob(device, nullptr);
     papplJobSetImpressions(job, 1);
     if (ok) papplJobSetImpressionsCompleted(job, 1);
     return ok;

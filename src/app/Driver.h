@@ -5,6 +5,7 @@
 
 #include <pappl/pappl.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
@@ -31,6 +32,10 @@ struct AppData {
     std::set<std::string> kept_names;
     // printer id: the jobs held back so that the oldest waiting job starts next
     std::map<int, std::set<int>> held_back;
+    // Jobs whose stream the core is writing, and of those the ones held
+    // at a page's end while the server stops.
+    std::atomic<int> in_flight{0};
+    std::atomic<int> held_for_restart{0};
 };
 
 // papplSystemSetPrinterDrivers's driver callback; `data` is the AppData.

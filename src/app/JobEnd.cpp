@@ -11,6 +11,8 @@
 
 #include "AppJob.h"
 #include "Driver.h"
+#include "SocketDevice.h"
+#include "Stopping.h"
 
 // ---------------------------------------------------------------------------
 // A printer that dropped the connection: what it got is not a whole job, so
@@ -117,6 +119,14 @@ static void streamSent(pappl_job_t* job, AppData* app_data) {
 bool settleJob(pappl_job_t* job, const pappl_pr_options_t& settings, AppJob* app, int status,
                bool spooled) {
     AppData* app_data = appData(job);
+    holdForRestart(job, app_data);
+    // What the printer did not take whole is not printed: a printer that
+    // drops a short job has all of it in its socket's buffers.
+    if (status == 0 && !app->device_failed && !papplJobIsCanceled(job) &&
+        !socketDeviceDelivered(app->device)) {
+        papplLogJob(job, PAPPL_LOGLEVEL_WARN, "The printer did not take the whole stream");
+        app->device_failed = true;
+    }
     if (app->device_failed && !papplJobIsCanceled(job)) {
         if (spooled) requeue(job, settings, app_data);
         return false;

@@ -17,6 +17,7 @@
 #include "Ghostscript.h"
 #include "JobEnd.h"
 #include "Queue.h"
+#include "Stopping.h"
 
 // What Ghostscript may say that is logged.
 constexpr size_t GS_MESSAGE_MAX = 4096;
@@ -136,7 +137,8 @@ static bool printPdf(pappl_job_t* job, pappl_device_t* device, AppData* app_data
     bool ok = false;
     if (gs != nullptr) {
         int status = runAppJob(app, ghostscriptRaster(gs));
-        GsOutcome end = waitGhostscript(gs, status != 0 || papplJobIsCanceled(job));
+        GsOutcome end =
+            waitGhostscript(gs, status != 0 || papplJobIsCanceled(job) || serverStopping());
         logMessages(job, messages);
         settleImpressions(job, app);
         // Ghostscript gets over much damage, and may then render nothing.

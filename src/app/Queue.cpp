@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Driver.h"
+#include "Stopping.h"
 
 // How often a printer between jobs is looked at.
 constexpr int KEEPER_INTERVAL_S = 2;
@@ -105,6 +106,7 @@ bool keepQueues(pappl_system_t* system, void* data);
 
 void keepQueue(pappl_printer_t* printer, void* data) {
     AppData* app = static_cast<AppData*>(data);
+    if (serverStopping()) return;
     Waiting waiting = waitingJobs(printer);
     if (waiting.printing) return;
     std::pair<int, bool> oldest = leaveOldest(app, printer, waiting);

@@ -21,6 +21,8 @@
 #include "Driver.h"
 #include "Queue.h"
 #include "ServerUser.h"
+#include "SocketDevice.h"
+#include "Stopping.h"
 #include "Watchdog.h"
 
 // Every web page needs a footer (PAPPL 1.3.1 fails on a page without one).
@@ -157,6 +159,7 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     recoverQueue(system, app->state_file, app->spool);
     papplSystemLoadState(system, app->state_file.c_str());
     startQueueKeeper(system, app);
+    watchForStop(system, app);
     papplSystemSetSaveCallback(system, saveState, &app->state_file[0]);
     // (After the state, which may name another group.)
     papplSystemSetAdminGroup(system, ADMIN_GROUP);
@@ -180,6 +183,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    addSocketDevice();
     if (isServerCommand(argc, argv) && !prepareServer(&app.paths, &why)) {
         fprintf(stderr, "%s: the server can't start: %s\n", APP_NAME, why.c_str());
         return 1;
