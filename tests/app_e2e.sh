@@ -552,7 +552,11 @@ for type in black-1 sgray-8; do
       -dPDFFitPage -sOutputFile="$dir/${doc%:*}-$type-600dpi.pwg" "$pdf3"
   done
 done
-ipptool -I -t -f "$pwg" -d filetype=image/pwg-raster "$remote/ipp/print/q" \
+# (On a printer of its own: other users' jobs are listed without their names.)
+start_sink e 9112
+add_printer e 9112
+sleep 1  # (its printer-up-time counts whole seconds)
+ipptool -I -t -f "$pwg" -d filetype=image/pwg-raster "$remote/ipp/print/e" \
   "$suite/ipp-everywhere.test" > "$work/ipp-everywhere.out" 2>&1 || true
 grep -q "^Summary:" "$work/ipp-everywhere.out" || fail "ipptool did not run: $(tail "$work/ipp-everywhere.out")"
 # PAPPL 1.3.1 itself answers a Print-Job with job-hold-until without the

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Documents.h"
 #include "ServerUser.h"
 
 // Whether the account is root or a member of the lpadmin group. The
@@ -180,14 +181,37 @@ static const char* const kPrivateValues[] = {"job-name", "job-originating-user-n
                                              "job-originating-host-name", "document-name-supplied",
                                              "job-originating-user-uri"};
 
-// A Get-Jobs that lists more than the requester's own jobs asks for the
-// jobs' attributes without the private values. (PAPPL builds the listing
-// from the request's requested-attributes once this callback returns.)
+struct JobOwners {
+    const char* requester;
+    bool others = false;
+};
+
+static void noteOwner(pappl_job_t* job, void* data) {
+    JobOwners* owners = static_cast<JobOwners*>(data);
+    const char* user = papplJobGetUsername(job);
+    if (user == nullptr || owners->requester == nullptr || strcmp(user, owners->requester) != 0) {
+        owners->others = true;
+    }
+}
+
+// A Get-Jobs that may list other users' jobs asks for the jobs' attributes
+// without the private values. (PAPPL builds the listing from the request's
+// requested-attributes once this callback returns.)
 static void hidePrivateValues(pappl_client_t* client) {
     ipp_t* request = papplClientGetRequest(client);
     if (request == nullptr) return;
     ipp_attribute_t* mine = ippFindAttribute(request, "my-jobs", IPP_TAG_BOOLEAN);
     if (mine != nullptr && ippGetBoolean(mine, 0)) return;
+    JobOwners owners;
+    owners.requester = papplClientGetUsername(client);
+    if (owners.requester == nullptr || owners.requester[0] == '\0') {
+        owners.requester = ippGetString(
+            ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME), 0, nullptr);
+    }
+    pappl_printer_t* printer = papplClientGetPrinter(client);
+    if (printer == nullptr) return;
+    papplPrinterIterateAllJobs(printer, noteOwner, &owners, 1, 0);
+    if (!owners.others) return;
     cups_array_t* asked = ippCreateRequestedArray(request);
     if (asked == nullptr) {
         // "all": every job attribute, as its two groups name them.
@@ -223,6 +247,8 @@ http_status_t authorize(pappl_client_t* client, const char* group, gid_t, void* 
     bool admin_asked = group != nullptr && strcmp(group, ADMIN_GROUP) == 0;
     if (!admin_asked && !changesPrinter(op)) {
         if (op == IPP_OP_GET_JOBS && !localAdministrator(client)) hidePrivateValues(client);
+        // (The one hook PAPPL offers before it takes a document.)
+        if (op == IPP_OP_PRINT_JOB || op == IPP_OP_SEND_DOCUMENT) spoolRasterDocument(client);
         return HTTP_STATUS_CONTINUE;
     }
     // PAPPL asks for an administrator for a job whose owner it can't tell

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "AppJob.h"
+#include "Documents.h"
 #include "Driver.h"
 #include "SocketDevice.h"
 #include "Stopping.h"
@@ -21,7 +22,8 @@
 // job is given up.
 
 constexpr int MAX_REQUEUES = 3;
-static const char* const kSpooledFormats[] = {"application/pdf", "image/jpeg", "image/png"};
+static const char* const kSpooledFormats[] = {"application/pdf", "image/jpeg", "image/png",
+                                              SPOOLED_PWG_RASTER, SPOOLED_APPLE_RASTER};
 
 static void addOption(pappl_job_t* job, const char* name, int* count, cups_option_t** options) {
     ipp_attribute_t* attr = papplJobGetAttribute(job, name);

@@ -155,6 +155,8 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     papplSystemAddMIMEFilter(system, "application/pdf", PRINTER_FORMAT, pdfFilter, app);
     papplSystemAddMIMEFilter(system, "image/jpeg", PRINTER_FORMAT, imageFilter, app);
     papplSystemAddMIMEFilter(system, "image/png", PRINTER_FORMAT, imageFilter, app);
+    papplSystemAddMIMEFilter(system, SPOOLED_PWG_RASTER, PRINTER_FORMAT, rasterFilter, app);
+    papplSystemAddMIMEFilter(system, SPOOLED_APPLE_RASTER, PRINTER_FORMAT, rasterFilter, app);
     app->state_file = stateFile(app->paths.state_file);
     recoverQueue(system, app->state_file, app->spool);
     papplSystemLoadState(system, app->state_file.c_str());
