@@ -6,6 +6,7 @@
 #include <pappl/pappl.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -32,6 +33,13 @@ struct AppData {
     std::set<std::string> kept_names;
     // printer id: the jobs held back so that the oldest waiting job starts next
     std::map<int, std::set<int>> held_back;
+    // printer id: the oldest waiting job the queue keeper last saw with no
+    // job printing
+    std::map<int, int> idle_oldest;
+    // printer id: whether one of its jobs is in a filter. PAPPL 1.3.1 can
+    // start a second job of a printer while the first is starting.
+    std::set<int> printing;
+    std::condition_variable printing_changed;
     // Jobs whose stream the core is writing, and of those the ones held
     // at a page's end while the server stops.
     std::atomic<int> in_flight{0};

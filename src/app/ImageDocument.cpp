@@ -15,6 +15,7 @@
 #include "Documents.h"
 #include "Driver.h"
 #include "Exif.h"
+#include "Queue.h"
 
 // JPEG and PNG: decoded here and rendered by PAPPL, at the job's resolution
 // rather than PAPPL's reading of print-quality.
@@ -184,7 +185,7 @@ static void fillWithinMargins(pappl_pr_options_t* options, std::vector<unsigned 
     options->print_scaling = PAPPL_SCALING_FIT;
 }
 
-bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+static bool printImage(pappl_job_t* job, pappl_device_t* device) {
     const char* format = papplJobGetFormat(job);
     ImageLimit limit;
     limit.bytes = papplSystemGetMaxImageSize(papplPrinterGetSystem(papplJobGetPrinter(job)),
@@ -218,5 +219,12 @@ bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
     fillWithinMargins(options, &pixels, &width, &height);
     bool ok = papplJobFilterImage(job, device, options, pixels.data(), width, height, 1, 0, true);
     papplJobDeletePrintOptions(options);
+    return ok;
+}
+
+bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+    queueJobStarted(job);
+    bool ok = printImage(job, device);
+    queueJobEnding(job);
     return ok;
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,7 +60,9 @@ std::set<int>& heldBack(AppData* app, pappl_printer_t* printer) {
 
 void release(pappl_printer_t* printer, int id) {
     pappl_job_t* job = papplPrinterFindJob(printer, id);
-    if (job != nullptr) papplJobRelease(job, nullptr);
+    if (job == nullptr) return;
+    papplJobSetMessage(job, "%s", "");
+    papplJobRelease(job, nullptr);
 }
 
 // Holds back every waiting job but the oldest, and returns the oldest (0 for
@@ -94,7 +97,9 @@ std::pair<int, bool> leaveOldest(AppData* app, pappl_printer_t* printer, const W
     }
     for (int id : hold) {
         pappl_job_t* job = papplPrinterFindJob(printer, id);
-        if (job != nullptr && !papplJobHold(job, nullptr, nullptr, 0)) {
+        if (job != nullptr && papplJobHold(job, nullptr, nullptr, 0)) {
+            papplJobSetMessage(job, "Waiting for the printer's earlier jobs");
+        } else {
             std::lock_guard<std::mutex> lock(app->lock);
             heldBack(app, printer).erase(id);
         }
@@ -108,7 +113,20 @@ void keepQueue(pappl_printer_t* printer, void* data) {
     AppData* app = static_cast<AppData*>(data);
     if (serverStopping()) return;
     Waiting waiting = waitingJobs(printer);
-    if (waiting.printing) return;
+    // A job PAPPL has just started is pending until its thread runs: only
+    // a printer seen between jobs twice, with the same job waiting, is
+    // idle, or the job would be started twice.
+    int oldest_waiting = 0;
+    for (int id : waiting.pending) {
+        if (oldest_waiting == 0 || id < oldest_waiting) oldest_waiting = id;
+    }
+    {
+        std::lock_guard<std::mutex> lock(app->lock);
+        int& seen = app->idle_oldest[papplPrinterGetID(printer)];
+        bool settled = !waiting.printing && seen == oldest_waiting;
+        seen = waiting.printing ? -1 : oldest_waiting;
+        if (!settled) return;
+    }
     std::pair<int, bool> oldest = leaveOldest(app, printer, waiting);
     // A paused printer starts nothing; its queue stays in order.
     if (oldest.first == 0 || papplPrinterGetState(printer) == IPP_PSTATE_STOPPED) {
@@ -125,7 +143,7 @@ void keepQueue(pappl_printer_t* printer, void* data) {
     if (!oldest.second) papplJobHold(job, nullptr, nullptr, 0);
     papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "Starting job %d, the oldest waiting.",
                     oldest.first);
-    papplJobRelease(job, nullptr);
+    release(printer, oldest.first);
 }
 
 bool keepQueues(pappl_system_t* system, void* data) {
@@ -135,24 +153,51 @@ bool keepQueues(pappl_system_t* system, void* data) {
 
 }  // namespace
 
+namespace {
+
+void noteStarted(pappl_job_t* job, void* data) {
+    int* oldest = static_cast<int*>(data);
+    int id = papplJobGetID(job);
+    if (papplJobGetState(job) == IPP_JSTATE_PROCESSING && (*oldest == 0 || id < *oldest)) {
+        *oldest = id;
+    }
+}
+
+// The oldest of the printer's jobs PAPPL has started.
+int oldestStarted(pappl_printer_t* printer) {
+    int oldest = 0;
+    papplPrinterIterateActiveJobs(printer, noteStarted, &oldest, 1, 0);
+    return oldest;
+}
+
+}  // namespace
+
 void queueJobStarted(pappl_job_t* job) {
     AppData* app = appData(job);
     pappl_printer_t* printer = papplJobGetPrinter(job);
-    std::set<int> held;
-    {
-        std::lock_guard<std::mutex> lock(app->lock);
-        held.swap(heldBack(app, printer));
+    int printer_id = papplPrinterGetID(printer);
+    int id = papplJobGetID(job);
+    // Of two jobs started at once the older goes first.
+    for (;;) {
+        int oldest = oldestStarted(printer);
+        std::unique_lock<std::mutex> lock(app->lock);
+        if (app->printing.count(printer_id) == 0 && (oldest == 0 || oldest >= id)) {
+            app->printing.insert(printer_id);
+            return;
+        }
+        app->printing_changed.wait_for(lock, std::chrono::milliseconds(100));
     }
-    for (int id : held) release(printer, id);
 }
 
 void queueJobEnding(pappl_job_t* job) {
     AppData* app = appData(job);
     pappl_printer_t* printer = papplJobGetPrinter(job);
-    Waiting waiting = waitingJobs(printer);
-    std::pair<int, bool> oldest = leaveOldest(app, printer, waiting);
+    std::pair<int, bool> oldest = leaveOldest(app, printer, waitingJobs(printer));
     // PAPPL starts it as soon as this job has ended.
     if (oldest.second) release(printer, oldest.first);
+    std::lock_guard<std::mutex> lock(app->lock);
+    app->printing.erase(papplPrinterGetID(printer));
+    app->printing_changed.notify_all();
 }
 
 void startQueueKeeper(pappl_system_t* system, AppData* app) {

@@ -2,10 +2,10 @@
 // were accepted, and queued jobs outlive the server.
 //
 // PAPPL starts the newest pending job of a printer, and only when something
-// asks it to. So while a printer is between jobs, the younger pending jobs
-// are held back for a moment and only the oldest is left to start; once it
-// has started they wait as pending again. A job that was printing when the
-// server died is printed again from its first page.
+// asks it to. So when a job ends, the younger waiting jobs are held back
+// (their message says why) and only the oldest is left to start; each job's
+// end lets the next one go. A job that was printing when the server died is
+// printed again from its first page.
 #pragma once
 
 #include <pappl/pappl.h>
@@ -20,10 +20,12 @@ struct AppData;
 // files use, and the working directories a killed job left in SPOOL go.
 void recoverQueue(pappl_system_t* system, const std::string& state_file, const std::string& spool);
 
-// At a job's start: the jobs held back at the last job's end are pending.
+// At a job's start, in its filter: waits while another job of the printer
+// is in a filter (PAPPL 1.3.1 may start a second one while the first
+// starts). Each call is paired with one queueJobEnding.
 void queueJobStarted(pappl_job_t* job);
 // At a job's end, before PAPPL looks for the next one: only the printer's
-// oldest waiting job is left pending.
+// oldest waiting job is left to start.
 void queueJobEnding(pappl_job_t* job);
 
 // Every few seconds, a printer with no job printing starts its oldest

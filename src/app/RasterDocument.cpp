@@ -10,6 +10,7 @@
 
 #include "Documents.h"
 #include "Driver.h"
+#include "Queue.h"
 
 // PAPPL takes PWG and Apple raster only as it arrives, one job of a printer
 // at a time (a second gets "busy"), and gives the rest of the request no
@@ -90,7 +91,7 @@ static bool readRaster(pappl_job_t* job, pappl_device_t* device, cups_raster_t* 
     return ok;
 }
 
-bool rasterFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+static bool printRaster(pappl_job_t* job, pappl_device_t* device) {
     int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         papplJobSetMessage(job, "The job's document can't be read: %s", strerror(errno));
@@ -112,5 +113,12 @@ bool rasterFilter(pappl_job_t* job, pappl_device_t* device, void*) {
         cupsRasterClose(raster);
     }
     close(fd);
+    return ok;
+}
+
+bool rasterFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+    queueJobStarted(job);
+    bool ok = printRaster(job, device);
+    queueJobEnding(job);
     return ok;
 }

@@ -19,7 +19,6 @@
 #include "Driver.h"
 #include "JobEnd.h"
 #include "JobSettings.h"
-#include "Queue.h"
 #include "stream/PageLoop.h"
 
 // Raster from PAPPL's callbacks (PWG and Apple raster streamed from the
@@ -93,7 +92,6 @@ static bool startCore(RasterFeed* feed, pappl_job_t* job, pappl_pr_options_t* op
 }
 
 static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
-    queueJobStarted(job);
     RasterFeed* feed = new RasterFeed;
     const char* format = papplJobGetFormat(job);
     feed->image = format != nullptr &&
@@ -243,7 +241,6 @@ static bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsi
 }
 
 static bool endJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*) {
-    queueJobEnding(job);
     RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
     if (feed == nullptr) return false;
     if (!feed->core_started) {
