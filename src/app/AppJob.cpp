@@ -100,6 +100,13 @@ int appJobResolution(pappl_job_t* job, const pappl_pr_options_t* options) {
         ipp_res_t units;
         dpi = ippGetResolution(asked, 0, &y, &units);
         if (units == IPP_RES_PER_CM) dpi = dpi * 254 / 100;
+    } else if (papplJobGetAttribute(job, "print-quality") == nullptr) {
+        // The printer's printer-resolution-default (PAPPL 1.3.1 takes the
+        // job's resolution from print-quality alone), when it is not the
+        // driver's own: print-quality-default decides then.
+        pappl_pr_driver_data_t driver;
+        papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+        if (driver.x_default != driver.x_resolution[0]) dpi = driver.x_default;
     }
     return jobResolution(dpi, (int)options->print_quality);
 }
