@@ -228,12 +228,12 @@ feed-default-back short-edge-first 1 10 00 01 True 0
 ROWS
 # Each default set over IPP or on the printer's web page (PAPPL 1.3.1 takes
 # sides-default from the page only), then a job that says nothing: its
-# resolution, sides and paper in the job block.
+# resolution, sides, paper, tray and paper type in the job block.
 while read -r name how settings want; do
-  if [ "$how" = ipp ]; then
+  if [ "$how" != web ]; then
     # shellcheck disable=SC2046
     ipptool -t $(echo "$settings" | tr , '\n' | sed 's/^/-d /') "$uri_base/p" \
-      "$tests/set-printer-default.test" > "$work/default.out" 2>&1 ||
+      "$tests/$how.test" > "$work/default.out" 2>&1 ||
       fail "$name: setting the default: $(cat "$work/default.out")"
   else
     curl -s -c "$work/cookies" "http://localhost:$port/p/printing" > "$work/printing.html"
@@ -245,14 +245,16 @@ while read -r name how settings want; do
     > "$work/plain.out" 2>&1 || fail "$name: $(cat "$work/plain.out")"
   n=$((n + 1))
   records "$(stream p $n)" > /dev/null
-  expect "$name" "$(setting Resolution) $(setting Duplex) $(setting PageSize)" "$(echo "$want" | tr , ' ')"
+  expect "$name" "$(setting Resolution) $(setting Duplex) $(setting PageSize) $(setting InputSlot) \
+$(setting MediaType)" "$(echo "$want" | tr , ' ')"
 done <<ROWS
-quality-high ipp quality=5,resolution=600dpi,media=iso_a4_210x297mm 1200dpi,None,A4
-resolution-1200 ipp quality=4,resolution=1200dpi,media=iso_a4_210x297mm 1200dpi,None,A4
-paper ipp quality=4,resolution=600dpi,media=iso_a5_148x210mm 600dpi,None,A5
-sides web sides=two-sided-long-edge 600dpi,DuplexNoTumble,A5
-back web sides=one-sided 600dpi,None,A5
-paper-back ipp quality=4,resolution=600dpi,media=iso_a4_210x297mm 600dpi,None,A4
+quality-high set-printer-default quality=5,resolution=600dpi,media=iso_a4_210x297mm 1200dpi,None,A4,MainTray,Plain
+resolution-1200 set-printer-default quality=4,resolution=1200dpi,media=iso_a4_210x297mm 1200dpi,None,A4,MainTray,Plain
+paper set-printer-default quality=4,resolution=600dpi,media=iso_a5_148x210mm 600dpi,None,A5,MainTray,Plain
+sides web sides=two-sided-long-edge 600dpi,DuplexNoTumble,A5,MainTray,Plain
+back web sides=one-sided 600dpi,None,A5,MainTray,Plain
+tray-and-type set-media-col media=iso_a4_210x297mm,source=manual,type=stationery-heavyweight 600dpi,None,A4,ManualTray,Thick
+paper-back set-media-col media=iso_a4_210x297mm,source=main,type=stationery 600dpi,None,A4,MainTray,Plain
 ROWS
 
 echo "== the printer gets the filter's stream for the same pages, identity aside"
