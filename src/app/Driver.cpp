@@ -55,16 +55,14 @@ AppData* appData(pappl_job_t* job) {
 
 // A raw job already is the printer's stream.
 static bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
-    queueJobStarted(job);
-    socketDeviceSetJob(device, job);
+    QueueTurn turn(job);
     int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open the job's file: %s",
                     strerror(errno));
-        queueJobEnding(job);
-        socketDeviceSetJob(device, nullptr);
         return false;
     }
+    socketDeviceSetJob(device, job);
     char buffer[65536];
     ssize_t n;
     bool ok = true;
@@ -72,7 +70,6 @@ static bool printRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* devi
         ok = papplDeviceWrite(device, buffer, (size_t)n) >= 0;
     }
     close(fd);
-    queueJobEnding(job);
     socketDeviceSetJob(device, nullptr);
     papplJobSetImpressions(job, 1);
     if (ok) papplJobSetImpressionsCompleted(job, 1);

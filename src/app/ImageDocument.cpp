@@ -185,7 +185,8 @@ static void fillWithinMargins(pappl_pr_options_t* options, std::vector<unsigned 
     options->print_scaling = PAPPL_SCALING_FIT;
 }
 
-static bool printImage(pappl_job_t* job, pappl_device_t* device) {
+bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+    QueueTurn turn(job);
     const char* format = papplJobGetFormat(job);
     ImageLimit limit;
     limit.bytes = papplSystemGetMaxImageSize(papplPrinterGetSystem(papplJobGetPrinter(job)),
@@ -219,12 +220,5 @@ static bool printImage(pappl_job_t* job, pappl_device_t* device) {
     fillWithinMargins(options, &pixels, &width, &height);
     bool ok = papplJobFilterImage(job, device, options, pixels.data(), width, height, 1, 0, true);
     papplJobDeletePrintOptions(options);
-    return ok;
-}
-
-bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
-    queueJobStarted(job);
-    bool ok = printImage(job, device);
-    queueJobEnding(job);
     return ok;
 }

@@ -104,16 +104,9 @@ static void notStarted(pappl_job_t* job, int error) {
     papplJobSetMessage(job, "Ghostscript, which renders PDF, can't be run");
 }
 
-static bool printPdf(pappl_job_t* job, pappl_device_t* device, AppData* app_data);
-
 bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void* data) {
-    queueJobStarted(job);
-    bool ok = printPdf(job, device, static_cast<AppData*>(data));
-    queueJobEnding(job);
-    return ok;
-}
-
-static bool printPdf(pappl_job_t* job, pappl_device_t* device, AppData* app_data) {
+    QueueTurn turn(job);
+    AppData* app_data = static_cast<AppData*>(data);
     const char* file = papplJobGetFilename(job);
     if (!startsAsPdf(file)) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR,

@@ -172,7 +172,7 @@ int oldestStarted(pappl_printer_t* printer) {
 
 }  // namespace
 
-void queueJobStarted(pappl_job_t* job) {
+QueueTurn::QueueTurn(pappl_job_t* job) : job_(job) {
     AppData* app = appData(job);
     pappl_printer_t* printer = papplJobGetPrinter(job);
     int printer_id = papplPrinterGetID(printer);
@@ -189,9 +189,9 @@ void queueJobStarted(pappl_job_t* job) {
     }
 }
 
-void queueJobEnding(pappl_job_t* job) {
-    AppData* app = appData(job);
-    pappl_printer_t* printer = papplJobGetPrinter(job);
+QueueTurn::~QueueTurn() {
+    AppData* app = appData(job_);
+    pappl_printer_t* printer = papplJobGetPrinter(job_);
     std::pair<int, bool> oldest = leaveOldest(app, printer, waitingJobs(printer));
     // PAPPL starts it as soon as this job has ended.
     if (oldest.second) release(printer, oldest.first);

@@ -20,13 +20,20 @@ struct AppData;
 // files use, and the working directories a killed job left in SPOOL go.
 void recoverQueue(pappl_system_t* system, const std::string& state_file, const std::string& spool);
 
-// At a job's start, in its filter: waits while another job of the printer
-// is in a filter (PAPPL 1.3.1 may start a second one while the first
-// starts). Each call is paired with one queueJobEnding.
-void queueJobStarted(pappl_job_t* job);
-// At a job's end, before PAPPL looks for the next one: only the printer's
-// oldest waiting job is left to start.
-void queueJobEnding(pappl_job_t* job);
+// A job's turn on its printer, for as long as its filter runs: it waits
+// while another job of the printer is in a filter (PAPPL 1.3.1 may start a
+// second one while the first starts), and at its end, before PAPPL looks
+// for the next job, only the printer's oldest waiting job is left to start.
+class QueueTurn {
+   public:
+    explicit QueueTurn(pappl_job_t* job);
+    ~QueueTurn();
+    QueueTurn(const QueueTurn&) = delete;
+    QueueTurn& operator=(const QueueTurn&) = delete;
+
+   private:
+    pappl_job_t* job_;
+};
 
 // Every few seconds, a printer with no job printing starts its oldest
 // waiting job: after a restart, and after the printer is resumed.

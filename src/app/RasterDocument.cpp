@@ -91,7 +91,8 @@ static bool readRaster(pappl_job_t* job, pappl_device_t* device, cups_raster_t* 
     return ok;
 }
 
-static bool printRaster(pappl_job_t* job, pappl_device_t* device) {
+bool rasterFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+    QueueTurn turn(job);
     int fd = open(papplJobGetFilename(job), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         papplJobSetMessage(job, "The job's document can't be read: %s", strerror(errno));
@@ -113,12 +114,5 @@ static bool printRaster(pappl_job_t* job, pappl_device_t* device) {
         cupsRasterClose(raster);
     }
     close(fd);
-    return ok;
-}
-
-bool rasterFilter(pappl_job_t* job, pappl_device_t* device, void*) {
-    queueJobStarted(job);
-    bool ok = printRaster(job, device);
-    queueJobEnding(job);
     return ok;
 }
