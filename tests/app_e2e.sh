@@ -92,10 +92,13 @@ stop_server() {
   server_pid=""
 }
 
-# A socket printer on PORT keeping its connections in $work/NAME.
+# A socket printer on PORT keeping its connections in $work/NAME; the
+# socket-sink's options (--drop-first, --stall-first) follow.
 start_sink() {
-  mkdir -p "$work/$1"
-  "$sink" "$2" "$work/$1" &
+  sink_name=$1 sink_port=$2
+  shift 2
+  mkdir -p "$work/$sink_name"
+  "$sink" "$sink_port" "$work/$sink_name" "$@" &
   pids="$pids $!"
 }
 
@@ -341,9 +344,7 @@ grep -q "printer-state (enum) = stopped" "$work/refused.out" ||
 expect "refused: job" "$(job_state r "$held")" "processing"
 
 echo "== a printer that drops the connection gets the job again, whole"
-mkdir -p "$work/d"
-"$sink" 9104 "$work/d" --drop-first 100000 &
-pids="$pids $!"
+start_sink d 9104 --drop-first 100000
 add_printer d 9104
 dropped=$(print_job d "$manual" application/pdf copies=1)
 stream d 1 >/dev/null
@@ -353,9 +354,7 @@ grep -q "job-state-message.*printed again" "$work/state.out" ||
 again=$(records "$(stream d 2)")
 expect "dropped, then whole" "$(echo "$again" | wc -w) ${again##* }" "38 01"
 # A one-page job is in the socket's buffers before the printer drops it.
-mkdir -p "$work/d1"
-"$sink" 9110 "$work/d1" --drop-first 100 &
-pids="$pids $!"
+start_sink d1 9110 --drop-first 100
 add_printer d1 9110
 dropped=$(print_job d1 "$jpeg" image/jpeg)
 stream d1 1 >/dev/null
@@ -363,9 +362,7 @@ wait_job_state d1 "$dropped" aborted
 expect "a one-page job dropped, then whole" "$(records "$(stream d1 2)")" "11"
 
 echo "== a printer that stops reading: Cancel-Job ends the job, and the next job prints"
-mkdir -p "$work/s"
-"$sink" 9109 "$work/s" --stall-first 100000 &
-pids="$pids $!"
+start_sink s 9109 --stall-first 100000
 add_printer s 9109
 stuck=$(print_job s "$manual" application/pdf quality=5)
 for _ in $(seq 1 300); do
