@@ -25,6 +25,16 @@ constexpr int MAX_REQUEUES = 3;
 static const char* const kSpooledFormats[] = {"application/pdf", "image/jpeg", "image/png",
                                               SPOOLED_PWG_RASTER, SPOOLED_APPLE_RASTER};
 
+// The job's format as kept in kSpooledFormats, or null for a document
+// that was not spooled (streamed raster) and can't be read again.
+static const char* spooledFormat(pappl_job_t* job) {
+    const char* format = papplJobGetFormat(job);
+    for (const char* spooled : kSpooledFormats) {
+        if (format != nullptr && strcmp(spooled, format) == 0) return spooled;
+    }
+    return nullptr;
+}
+
 static void addOption(pappl_job_t* job, const char* name, int* count, cups_option_t** options) {
     ipp_attribute_t* attr = papplJobGetAttribute(job, name);
     char value[1024];
@@ -89,10 +99,7 @@ static void requeue(pappl_job_t* job, const pappl_pr_options_t& settings, AppDat
         const char* name = papplJobGetName(job);
         again->name = app_data->kept_names.insert(name ? name : "untitled").first->c_str();
     }
-    again->format = kSpooledFormats[0];
-    for (const char* format : kSpooledFormats) {
-        if (strcmp(format, papplJobGetFormat(job)) == 0) again->format = format;
-    }
+    again->format = spooledFormat(job);
     for (const char* option : {"copies", "sides", "print-quality", "printer-resolution",
                                "multiple-document-handling", "feed-orientation", "page-ranges"}) {
         addOption(job, option, &again->count, &again->options);
@@ -118,8 +125,7 @@ static void streamSent(pappl_job_t* job, AppData* app_data) {
 }
 
 // How a job ended on the printer: true when it printed (or was cancelled).
-bool settleJob(pappl_job_t* job, const pappl_pr_options_t& settings, AppJob* app, int status,
-               bool spooled) {
+bool settleJob(pappl_job_t* job, const pappl_pr_options_t& settings, AppJob* app, int status) {
     AppData* app_data = appData(job);
     holdForRestart(job, app_data);
     // What the printer did not take whole is not printed: a printer that
@@ -130,7 +136,7 @@ bool settleJob(pappl_job_t* job, const pappl_pr_options_t& settings, AppJob* app
         app->device_failed = true;
     }
     if (app->device_failed && !papplJobIsCanceled(job)) {
-        if (spooled) requeue(job, settings, app_data);
+        if (spooledFormat(job) != nullptr) requeue(job, settings, app_data);
         return false;
     }
     if (status == 0) streamSent(job, app_data);

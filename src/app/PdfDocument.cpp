@@ -151,7 +151,7 @@ bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void* data) {
                             end.status);
             }
         }
-        ok = settleJob(job, *options, app, status, true) && (rendered || papplJobIsCanceled(job));
+        ok = settleJob(job, *options, app, status) && (rendered || papplJobIsCanceled(job));
     }
     if (messages >= 0) close(messages);
     deleteAppJob(app);

@@ -15,7 +15,6 @@
 
 #include "../Utility/Utility.h"
 #include "AppJob.h"
-#include "Documents.h"
 #include "Driver.h"
 #include "JobEnd.h"
 #include "JobSettings.h"
@@ -35,7 +34,6 @@ struct RasterFeed {
     int status = 0;
     unsigned pages = 0;
     bool image = false;     // PAPPL repeats an image for every copy; the core makes them
-    bool spooled = false;   // its document can be read again
     bool skipping = false;  // a repeat, not fed
     // Streamed raster: the client's page, dithered here onto the paper.
     cups_page_header2_t client = {};
@@ -96,9 +94,6 @@ static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
     const char* format = papplJobGetFormat(job);
     feed->image = format != nullptr &&
                   (strcmp(format, "image/jpeg") == 0 || strcmp(format, "image/png") == 0);
-    feed->spooled =
-        feed->image || (format != nullptr && (strcmp(format, SPOOLED_PWG_RASTER) == 0 ||
-                                              strcmp(format, SPOOLED_APPLE_RASTER) == 0));
     // A client's raster starts the core at its first page, whose resolution
     // the job then has.
     if (feed->image && !startCore(feed, job, options, device, 0)) {
@@ -254,7 +249,7 @@ static bool endJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
     closeFd(&feed->fds[1]);  // the end of the raster
     feed->core.join();
     settleImpressions(job, feed->app);
-    bool ok = settleJob(job, *options, feed->app, feed->status, feed->spooled);
+    bool ok = settleJob(job, *options, feed->app, feed->status);
     deleteFeed(feed);
     papplJobSetData(job, nullptr);
     return ok;
