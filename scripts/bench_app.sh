@@ -99,8 +99,8 @@ while [ ! -f "$work/out/conn-$conn.bin" ]; do
   sleep 0.02
 done
 wait "$client"
-# Two A4 pages' bitmaps at 600 dpi, packed 1 bit a pixel.
-bitmap_kib=$(((4958 + 7) / 8 * 7017 / 1024))
+# Two A4 pages' printable areas at 600 dpi, packed 1 bit a pixel.
+bitmap_kib=$(((4758 + 7) / 8 * 6817 / 1024))
 
 cat <<REPORT
 Printer application, 12 pages of the bzip2 manual at 600 dpi, medians of $repeats

@@ -14,8 +14,7 @@
 
 // PAPPL rates the printer at this many pages a minute.
 constexpr int PAGES_PER_MINUTE = 20;
-// The PPD's imageable area leaves 12 points on every side.
-constexpr int MARGIN_HUNDREDTHS_MM = 12 * 2540 / 72;
+constexpr int MARGIN_HUNDREDTHS_MM = MARGIN_PT * 2540 / 72;
 
 static const char* const kFeedOrientations[] = {"short-edge-first", "long-edge-first"};
 

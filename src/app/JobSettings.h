@@ -22,6 +22,8 @@ struct MediaSize {
     int height_pt;
 };
 constexpr size_t MEDIA_COUNT = 13;
+// The PPD's imageable area leaves this many points on every side of each.
+constexpr int MARGIN_PT = 12;
 extern const MediaSize kMedia[MEDIA_COUNT];
 const MediaSize* mediaSize(const char* pwg);
 

@@ -16,6 +16,7 @@
 #include "Driver.h"
 #include "Ghostscript.h"
 #include "JobEnd.h"
+#include "JobSettings.h"
 #include "Queue.h"
 #include "Stopping.h"
 
@@ -43,13 +44,81 @@ static bool startsAsPdf(const char* file) {
     return got == sizeof(head) && memcmp(head, kMagic, sizeof(head)) == 0;
 }
 
-// Ghostscript's command line. print-scaling: fit, auto and auto-fit scale
-// the page to the paper, its aspect kept; none prints it at 100 % from the
-// paper's lower left corner. Ghostscript has no switch that scales a page to
-// cover the paper, so fill is printed as fit. A fitted page reaches the
-// paper's edges: the pwgraster device neither clips to hardware margins nor
-// offsets the page, so the printer's margins are not kept clear here.
-static std::vector<std::string> ghostscriptArgs(const pappl_pr_options_t& options,
+// Where each page goes on the sheet, as CUPS's own PDF filters place it for
+// this printer's PPD, so that a document prints alike through a CUPS queue
+// and here:
+// - turn: the quarter turns the job asks (orientation-requested), after the
+//   page's own /Rotate; a page that then lies across the sheet turns a
+//   quarter more, counter-clockwise;
+// - scale: fit puts the page inside the printable area, fill covers it and
+//   crops, none keeps 100 % centred on the sheet; auto and auto-fit fit a
+//   page more than 2 % larger than the sheet and otherwise keep it at 100 %.
+// Ghostscript's page fitting knows only the whole sheet, so the procedure it
+// calls to fit a page (looked up by name while each page is set up) is
+// given here. It leaves the box on the stack and sets the page's matrix.
+enum PlaceMode { PLACE_NONE = 0, PLACE_FIT = 1, PLACE_FILL = 2, PLACE_AUTO = 3 };
+
+static int placeMode(pappl_scaling_t scaling) {
+    if (scaling & PAPPL_SCALING_FILL) return PLACE_FILL;
+    if (scaling & PAPPL_SCALING_FIT) return PLACE_FIT;
+    if (scaling & PAPPL_SCALING_NONE) return PLACE_NONE;
+    return PLACE_AUTO;  // auto, auto-fit
+}
+
+// Counter-clockwise quarter turns for orientation-requested.
+static int quarterTurns(pappl_job_t* job, ipp_orient_t orientation) {
+    if (papplJobGetAttribute(job, "orientation-requested") == nullptr) return 0;
+    switch (orientation) {
+        case IPP_ORIENT_LANDSCAPE: return 1;
+        case IPP_ORIENT_REVERSE_PORTRAIT: return 2;
+        case IPP_ORIENT_REVERSE_LANDSCAPE: return 3;
+        default: return 0;
+    }
+}
+
+static std::string placementProgram(int sheet_w, int sheet_h, int mode, int turns) {
+    static const char kProgram[] =
+        "<</.HWMargins [%d %d %d %d] /Margins [0 0]>> setpagedevice\n"
+        "/QmW %d def /QmH %d def /QmM %d def /QmMode %d def /QmTurns %d def\n"
+        "/NewPDF_FitPage {\n"
+        "  12 dict begin\n"
+        "  dup aload pop /y1 exch def /x1 exch def /y0 exch def /x0 exch def\n"
+        "  /bw x1 x0 sub def /bh y1 y0 sub def\n"
+        "  /r 0 def 2 index dup type /dicttype eq {\n"
+        "    dup /Rotate known { /Rotate get dup type /integertype eq\n"
+        "      1 index type /realtype eq or { cvi 90 idiv /r exch def } { pop } ifelse }\n"
+        "    { pop } ifelse } { pop } ifelse\n"
+        "  /t QmTurns r sub 4 mod 4 add 4 mod def\n"
+        "  /w bw def /h bh def t 2 mod 1 eq { /w bh def /h bw def } if\n"
+        "  w h gt QmW QmH lt and w h lt QmW QmH gt and or {\n"
+        "    /t t 1 add 4 mod def /w h /h w def def } if\n"
+        "  w 0 gt h 0 gt and {\n"
+        "    /m QmMode def\n"
+        "    m 3 eq { /m w 100 mul 102 div QmW gt h 100 mul 102 div QmH gt or\n"
+        "      { 1 } { 0 } ifelse def } if\n"
+        "    /pw QmW QmM 2 mul sub def /ph QmH QmM 2 mul sub def\n"
+        "    m 0 eq { /s 1 def /tx QmW w sub 2 div def /ty QmH h sub 2 div def } {\n"
+        "      /s pw w div ph h div 2 copy gt m 2 eq xor { exch } if pop def\n"
+        "      /tx pw w s mul sub 2 div QmM add def /ty ph h s mul sub 2 div QmM add def\n"
+        "    } ifelse\n"
+        "    tx ty translate s s scale\n"
+        "    t 1 eq { bh 0 translate 90 rotate } if\n"
+        "    t 2 eq { bw bh translate 180 rotate } if\n"
+        "    t 3 eq { 0 bw translate 270 rotate } if\n"
+        "    x0 neg y0 neg translate\n"
+        "  } if\n"
+        "  end\n"
+        "} bind def\n";
+    char text[sizeof(kProgram) + 128];
+    snprintf(text, sizeof(text), kProgram, MARGIN_PT, MARGIN_PT, MARGIN_PT, MARGIN_PT, sheet_w,
+             sheet_h, MARGIN_PT, mode, turns);
+    return text;
+}
+
+// Ghostscript's command line. The cups device renders the printable area
+// only, as it does for the filter behind a CUPS queue: the raster's size
+// and the page's place on it are the filter's.
+static std::vector<std::string> ghostscriptArgs(pappl_job_t* job, const pappl_pr_options_t& options,
                                                 const char* file) {
     const cups_page_header2_t& h = options.header;
     std::vector<std::string> args = {
@@ -60,7 +129,8 @@ static std::vector<std::string> ghostscriptArgs(const pappl_pr_options_t& option
         "-dBATCH",
         "-dNOPAUSE",
         "-dNOINTERPOLATE",
-        "-sDEVICE=pwgraster",
+        "-dNOMEDIAATTRS",
+        "-sDEVICE=cups",
         // Its band list in memory, not in files: within the memory bound,
         // with no file to grow, nothing left in /tmp.
         "-sBandListStorage=memory",
@@ -70,13 +140,18 @@ static std::vector<std::string> ghostscriptArgs(const pappl_pr_options_t& option
         "-dDEVICEWIDTHPOINTS=" + std::to_string(h.PageSize[0]),
         "-dDEVICEHEIGHTPOINTS=" + std::to_string(h.PageSize[1]),
         "-dFIXEDMEDIA",
+        // Every page through the placing procedure below.
+        "-dPDFFitPage",
     };
-    if (options.print_scaling != PAPPL_SCALING_NONE) args.push_back("-dPDFFitPage");
     if (options.first_page > 1) args.push_back("-dFirstPage=" + std::to_string(options.first_page));
     if (options.last_page > 0 && options.last_page < (unsigned)INT32_MAX) {
         args.push_back("-dLastPage=" + std::to_string(options.last_page));
     }
     args.push_back("-sOutputFile=%stdout");
+    args.push_back("-c");
+    args.push_back(placementProgram((int)h.PageSize[0], (int)h.PageSize[1],
+                                    placeMode(options.print_scaling),
+                                    quarterTurns(job, options.orientation_requested)));
     args.push_back("-f");
     args.push_back(file);
     return args;
@@ -123,7 +198,7 @@ bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void* data) {
     int messages = memfd_create("gs-messages", MFD_CLOEXEC);
     GsRun* gs = nullptr;
     if (app != nullptr && messages >= 0) {
-        gs = startGhostscript(ghostscriptArgs(*options, file), messages, GsLimits(),
+        gs = startGhostscript(ghostscriptArgs(job, *options, file), messages, GsLimits(),
                               &app->pages_sent);
         if (gs == nullptr) notStarted(job, errno);
     }

@@ -37,11 +37,27 @@ struct RasterFeed {
     bool skipping = false;  // a repeat, not fed
     // Streamed raster: the client's page, dithered here onto the paper.
     cups_page_header2_t client = {};
-    cups_page_header2_t page = {};  // what the core gets
+    // What the core gets: the paper's printable area, as CUPS renders pages
+    // for the filter, which starts `left` and `top` pixels into the sheet
+    // the lines come in.
+    cups_page_header2_t page = {};
+    unsigned left = 0, top = 0;
     std::vector<unsigned char> line;
-    unsigned rows = 0;  // of the paper, fed so far
+    unsigned rows = 0;  // of the printable area, fed so far
     unsigned dpi = 0;   // of the job's first page
 };
+
+// The printable area of the sheet `sheet` describes, with the PPD's margins
+// counted in pixels as Ghostscript counts them for a CUPS queue.
+static void usePrintableArea(RasterFeed* feed, const cups_page_header2_t& sheet) {
+    const unsigned x_dpi = sheet.HWResolution[0], y_dpi = sheet.HWResolution[1];
+    feed->page = sheet;
+    feed->page.cupsWidth = (unsigned)(((sheet.PageSize[0] - 2 * MARGIN_PT) * x_dpi + 36) / 72);
+    feed->page.cupsHeight = (unsigned)(((sheet.PageSize[1] - 2 * MARGIN_PT) * y_dpi + 36) / 72);
+    feed->page.cupsBytesPerLine = (feed->page.cupsWidth + 7) / 8;
+    feed->left = (unsigned)(MARGIN_PT * x_dpi / 72);
+    feed->top = (unsigned)(MARGIN_PT * y_dpi / 72);
+}
 
 static ssize_t feedWrite(void* context, unsigned char* buffer, size_t bytes) {
     RasterFeed* feed = static_cast<RasterFeed*>(context);
@@ -180,11 +196,11 @@ static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_devic
             return false;
         }
         setPageHeader(job, options);
-        feed->page = options->header;
+        usePrintableArea(feed, options->header);
         // PAPPL hands over the client's lines as they came.
         options->header = feed->client;
     } else {
-        feed->page = options->header;
+        usePrintableArea(feed, options->header);
     }
     feed->line.assign(feed->page.cupsBytesPerLine, 0);
     feed->rows = 0;
@@ -193,32 +209,50 @@ static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_devic
     return true;
 }
 
-// A line of the client's 8-bit gray, dithered as PAPPL dithers, onto the
-// paper's width.
+// The printable part of a line of the client's 8-bit gray, dithered as
+// PAPPL dithers the sheet.
 static void ditherLine(RasterFeed* feed, const pappl_pr_options_t& options, unsigned y,
                        const unsigned char* gray) {
     std::fill(feed->line.begin(), feed->line.end(), 0);
-    unsigned width = std::min(feed->client.cupsWidth, feed->page.cupsWidth);
     const unsigned char* dither = options.dither[y & 15];
     bool ink_is_high = feed->client.cupsColorSpace == CUPS_CSPACE_K;
-    for (unsigned x = 0; x < width; x++) {
-        bool black = ink_is_high ? gray[x] > dither[x & 15] : gray[x] <= dither[x & 15];
+    for (unsigned x = 0; x < feed->page.cupsWidth; x++) {
+        unsigned sheet_x = x + feed->left;
+        if (sheet_x >= feed->client.cupsWidth) break;
+        unsigned char threshold = dither[sheet_x & 15];
+        bool black = ink_is_high ? gray[sheet_x] > threshold : gray[sheet_x] <= threshold;
         if (black) feed->line[x / 8] |= (unsigned char)(0x80 >> (x & 7));
     }
+}
+
+// The printable part of a 1-bit line of the sheet.
+static void cropLine(RasterFeed* feed, const unsigned char* bits, unsigned sheet_width) {
+    std::fill(feed->line.begin(), feed->line.end(), 0);
+    const unsigned shift = feed->left & 7;
+    const unsigned char* from = bits + feed->left / 8;
+    const unsigned width =
+        std::min(feed->page.cupsWidth, sheet_width > feed->left ? sheet_width - feed->left : 0);
+    const unsigned bytes = (width + 7) / 8;
+    const unsigned sheet_bytes = (sheet_width + 7) / 8 - feed->left / 8;
+    for (unsigned i = 0; i < bytes; i++) {
+        unsigned next = i + 1 < sheet_bytes ? from[i + 1] : 0;
+        feed->line[i] = (unsigned char)((from[i] << shift) | (next >> (8 - shift)));
+    }
+    // The last byte keeps no bits of the margin beyond the area.
+    if (width & 7) feed->line[bytes - 1] &= (unsigned char)(0xff << (8 - (width & 7)));
 }
 
 static bool writeLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned y,
                       const unsigned char* line) {
     RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
     if (feed == nullptr) return false;
-    if (feed->skipping || feed->rows >= feed->page.cupsHeight) return true;
+    if (feed->skipping || y < feed->top || feed->rows >= feed->page.cupsHeight) return true;
     if (feed->image) {
-        cupsRasterWritePixels(feed->writer, const_cast<unsigned char*>(line),
-                              feed->page.cupsBytesPerLine);
+        cropLine(feed, line, options->header.cupsWidth);
     } else {
         ditherLine(feed, *options, y, line);
-        cupsRasterWritePixels(feed->writer, feed->line.data(), feed->page.cupsBytesPerLine);
     }
+    cupsRasterWritePixels(feed->writer, feed->line.data(), feed->page.cupsBytesPerLine);
     feed->rows++;
     return true;
 }

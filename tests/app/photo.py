@@ -2,17 +2,17 @@
 
   photo.py exif IN.jpg OUT.jpg ORIENTATION   IN with an EXIF segment (big-endian)
   photo.py page PAGE.png                     where the ink lies on a 1-bit page at 600 dpi:
-      VERTICAL HORIZONTAL WIDTHxHEIGHT MARGINS
+      VERTICAL HORIZONTAL WIDTHxHEIGHT PAGE
   VERTICAL is top, bottom or even (the half with over twice the other's ink),
-  HORIZONTAL left, right or even, the ink's box in millimetres, and MARGINS
-  clear when no ink lies within the printer's margins (99 pixels), else inked.
+  HORIZONTAL left, right or even, the ink's box in millimetres, and PAGE the
+  page's size in pixels.
+  photo.py diff A.png B.png                  the sizes of two pages and how many pixels differ
 """
 import struct
 import sys
 import zlib
 
 DPI = 600
-MARGIN_PX = 99  # the printer's 4.23 mm, as PAPPL rounds it to pixels at 600 dpi
 INVERT = bytes(255 - i for i in range(256))
 BITS = bytes(bin(i).count("1") for i in range(256))
 
@@ -81,14 +81,20 @@ def page(path):
         box = [min(box[0], first * 8 + 8 - line[first].bit_length()), min(box[1], y),
                max(box[2], last * 8 + 7 - (line[last] & -line[last]).bit_length() + 1), y]
     mm = lambda px: round(px * 25.4 / DPI)
-    clear = box[0] >= MARGIN_PX and box[1] >= MARGIN_PX and \
-        width - 1 - box[2] >= MARGIN_PX and height - 1 - box[3] >= MARGIN_PX
     print(side(ink[0], ink[1], ("top", "bottom")), side(ink[2], ink[3], ("left", "right")),
-          f"{mm(box[2] - box[0] + 1)}x{mm(box[3] - box[1] + 1)}", "clear" if clear else "inked")
+          f"{mm(box[2] - box[0] + 1)}x{mm(box[3] - box[1] + 1)}", f"{width}x{height}")
+
+
+def diff(first, second):
+    (width_a, a), (width_b, b) = rows(first), rows(second)
+    differ = sum(sum(bytes(x ^ y for x, y in zip(p, q)).translate(BITS)) for p, q in zip(a, b))
+    print(f"{width_a}x{len(a)} {width_b}x{len(b)} {differ}")
 
 
 if __name__ == "__main__":
     if sys.argv[1] == "exif":
         exif(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    elif sys.argv[1] == "diff":
+        diff(sys.argv[2], sys.argv[3])
     else:
         page(sys.argv[2])
