@@ -54,6 +54,10 @@ struct JobContext {
 
     WorkDir work_dir;
     EncoderRunner encoder_runner = nullptr;  // nullptr: the real encoder
+    // Pages are encoded with libjbig on threads of this process, with the
+    // encoder's options, rather than by the encoder program: for a host that
+    // starts many jobs, where a process a page costs more than its encoding.
+    bool encode_in_process = false;
 };
 
 // The context of the job this thread works for: the one bound last, else

@@ -1,6 +1,7 @@
 #include "Jbig.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -10,7 +11,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+// (JBIG-KIT's header declares C functions without saying so.)
+extern "C" {
+#include <jbig.h>
+}
 
 #include "../Utility/Log.h"
 #include "../Utility/Utility.h"
@@ -115,6 +122,88 @@ static const char* badJbigFile(const EncoderRun& run) {
     return why;
 }
 
+// ---------------------------------------------------------------------------
+// In process.
+
+static void writeJbig(unsigned char* start, size_t length, void* file) {
+    fwrite(start, 1, length, static_cast<FILE*>(file));
+}
+
+bool encodeJbig(const unsigned char* bitmap, unsigned width, unsigned height, FILE* out) {
+    // pbmtojbg -q (no resolution layers; -x and -y then count for nothing),
+    // -r (SDRST ends each stripe), -s 128, -o 0, -p 8 (TPBON), -m 0.
+    unsigned char* planes[1] = {const_cast<unsigned char*>(bitmap)};
+    jbg_enc_state state;
+    jbg_enc_init(&state, width, height, 1, planes, writeJbig, out);
+    jbg_enc_layers(&state, 0);
+    jbg_enc_lrange(&state, -1, -1);
+    jbg_enc_options(&state, 0, JBG_TPBON | JBG_SDRST, 128, 0, -1);
+    jbg_enc_out(&state);
+    jbg_enc_free(&state);
+    return fflush(out) == 0 && !ferror(out);
+}
+
+// A page encoded on a thread: its files were opened on the job's thread,
+// which alone knows the job's working directory.
+struct InProcessEncode {
+    pthread_t thread;
+    FILE* input = nullptr;  // after the PBM header
+    FILE* output = nullptr;
+    unsigned width = 0, height = 0;
+    const char* failure = nullptr;  // why, when it failed
+};
+
+static void* encodePage(void* data) {
+    InProcessEncode* task = static_cast<InProcessEncode*>(data);
+    size_t bytes = (size_t)(task->width + 7) / 8 * task->height;
+    unsigned char* bitmap = static_cast<unsigned char*>(malloc(bytes));
+    if (bitmap == nullptr) {
+        task->failure = "there is no memory for the page";
+    } else if (fread(bitmap, 1, bytes, task->input) != bytes) {
+        task->failure = "its page file is shorter than its size";
+    } else if (!encodeJbig(bitmap, task->width, task->height, task->output)) {
+        task->failure = "its JBIG file could not be written";
+    }
+    free(bitmap);
+    return nullptr;
+}
+
+// Starts the thread; false (logged) when it can't be.
+static bool startInProcess(EncoderRun* run, FILE* input, FILE* output) {
+    InProcessEncode* task = new InProcessEncode;
+    task->input = input;
+    task->output = output;
+    task->width = (unsigned)run->width;
+    task->height = (unsigned)run->height;
+    int error = pthread_create(&task->thread, nullptr, encodePage, task);
+    if (error != 0) {
+        logMsg("ERROR: Unable to start encoding %s: %s\n", run->pbm_file, strerror(error));
+        fclose(input);
+        fclose(output);
+        delete task;
+        return false;
+    }
+    run->in_process = task;
+    return true;
+}
+
+// Waits for the thread (a page's encoding is short and can't be stopped
+// halfway), and returns why it failed, or nullptr.
+static const char* collectInProcess(EncoderRun* run) {
+    InProcessEncode* task = run->in_process;
+    run->in_process = nullptr;
+    pthread_join(task->thread, nullptr);
+    const char* failure = task->failure;
+    fclose(task->input);
+    if (fclose(task->output) != 0 && failure == nullptr) {
+        failure = "its JBIG file could not be written";
+    }
+    delete task;
+    return failure;
+}
+
+// ---------------------------------------------------------------------------
+
 // The conversion gave nothing to send: no JBIG file stays behind.
 static EncoderOutcome encoderFailed(EncoderRun* run) {
     unlink(run->jbg_file);
@@ -128,15 +217,17 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
     // A JBIG file left from before must never pass for this conversion's,
     // and the encoder must write into a fresh private file, not through a
     // link or into a FIFO planted at the name.
+    const bool in_process = jobContext().encode_in_process;
     FILE* output = createWorkFile(jbg_file);
     if (output == nullptr) {
         logMsg("ERROR: Unable to create the JBIG file %s: %s\n", jbg_file, strerror(errno));
         return ENCODE_FAILED;
     }
-    fclose(output);
+    if (!in_process) fclose(output);
     FILE* input = openWorkFile(pbm_file);
     if (input == nullptr) {
         perror("Error opening input file");
+        if (in_process) fclose(output);
         unlink(jbg_file);
         return ENCODE_FAILED;
     }
@@ -144,8 +235,9 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
     int bad_header = readPbmHeader(input, &header);
     struct stat st;
     run->pbm_size = fstat(fileno(input), &st) == 0 ? (int64_t)st.st_size : 0;
-    fclose(input);
+    if (!in_process || bad_header) fclose(input);
     if (bad_header) {
+        if (in_process) fclose(output);
         unlink(jbg_file);
         logMsg("ERROR: Page file %s has no valid PBM size, not converted\n", pbm_file);
         return ENCODE_FAILED;
@@ -156,6 +248,16 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
         monotonicMs() + ENCODER_TIMEOUT_MS +
         ENCODER_TIMEOUT_MS_PER_MEGAPIXEL * ((int64_t)header.width * header.height) / 1000000;
 
+    if (in_process) {
+        fgetc(input);  // the one blank before the bitmap, as pbmtojbg skips it
+        logMsg("DEBUG: encoding %s (%d x %d) in process\n", pbm_file, header.width, header.height);
+        if (!startInProcess(run, input, output)) {
+            unlink(jbg_file);
+            return ENCODE_FAILED;
+        }
+        run->running = true;
+        return ENCODED;
+    }
     logMsg("DEBUG: pbmtojbg. width:[%d], height:[%d], pbm_file:[%s]", header.width, header.height,
            pbm_file);
     snprintf(run->command, sizeof(run->command),
@@ -187,6 +289,15 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
 EncoderOutcome finishPbmtojbg(EncoderRun* run) {
     if (!run->running) return ENCODE_FAILED;
     run->running = false;
+    if (run->in_process != nullptr) {
+        const char* failure = collectInProcess(run);
+        if (failure == nullptr) failure = badJbigFile(*run);
+        if (failure != nullptr) {
+            logMsg("ERROR: The JBIG encoding of %s failed: %s\n", run->pbm_file, failure);
+            return encoderFailed(run);
+        }
+        return ENCODED;
+    }
     WaitEnd end = run->pid > 0 ? waitEncoder(run) : WAIT_EXITED;
     logEncoderMessages(run);
     logMsg("DEBUG: pbmtojbg: %s\n", run->command);
@@ -232,6 +343,7 @@ void stopPbmtojbg(EncoderRun* run) {
     run->messages_fd = -1;
     if (!run->running) return;
     run->running = false;
+    if (run->in_process != nullptr) collectInProcess(run);
     if (run->pid > 0) killEncoder(run);
     unlink(run->jbg_file);
 }

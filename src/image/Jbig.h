@@ -36,6 +36,8 @@ enum EncoderOutcome {
     ENCODE_STOPPED,  // stopped because the cancelled job could wait no longer
 };
 
+struct InProcessEncode;
+
 // One conversion, from its start to its collection.
 struct EncoderRun {
     pid_t pid = -1;             // the encoder while it runs; its own process group
@@ -49,14 +51,17 @@ struct EncoderRun {
     char pbm_file[ENCODER_PATH_SIZE] = {};
     char jbg_file[ENCODER_PATH_SIZE] = {};
     char command[ENCODER_COMMAND_SIZE] = {};
+    InProcessEncode* in_process = nullptr;  // the thread encoding, when the job encodes in process
 };
 
 // Starts converting `pbm_file` into `jbg_file` with
 //   pbmtojbg -q -x W -y H -r -s 128 -o 0 -p 8 -m 0 PBM JBG
 // where W and H come from the PBM header, and logs the start of the
-// command's line. The JBIG file is created afresh first, so the encoder
-// never writes through something planted at its name. Returns at once.
-// ENCODE_FAILED (already logged) when it could not be started.
+// command's line; or, for a job that encodes in process, with libjbig on a
+// thread of its own, the same bytes. The JBIG file is created afresh first,
+// so the encoder never writes through something planted at its name.
+// Returns at once. ENCODE_FAILED (already logged) when it could not be
+// started.
 EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, EncoderRun* run);
 
 // Waits for the conversion, then logs what the encoder said and the rest of
@@ -73,3 +78,9 @@ void stopPbmtojbg(EncoderRun* run);
 
 // startPbmtojbg, then finishPbmtojbg.
 EncoderOutcome pbmtojbg(const char* pbm_file, const char* jbg_file);
+
+// Encodes the packed bitmap (rows of (width + 7) / 8 bytes) as pbmtojbg
+// does with the options above, into `out`; false without memory. libjbig
+// aborts the process when its own allocations fail, so only pages within
+// the paper's bound may come here.
+bool encodeJbig(const unsigned char* bitmap, unsigned width, unsigned height, FILE* out);
