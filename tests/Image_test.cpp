@@ -7,7 +7,7 @@
 #include <string>
 
 #include "FilterRun.h"
-#include "Utility/Utility.h"
+#include "Utility/Clock.h"
 #include "image/Jbig.h"
 #include "image/Pbm.h"
 #include "image/Rotate.h"

@@ -1,4 +1,6 @@
-#include "Utility/Utility.h"
+#include "Utility/Credentials.h"
+#include "Utility/Text.h"
+#include "Utility/WorkDir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

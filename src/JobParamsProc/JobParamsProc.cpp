@@ -4,7 +4,7 @@
 #include <string>
 
 #include "../Utility/Log.h"
-#include "../Utility/Utility.h"
+#include "../Utility/Text.h"
 
 // One row a line, as the printer's documentation lists them.
 const PARAM_KEY_SPERATOR_VALUE tblDefParam[PARAM_ROWS] = {

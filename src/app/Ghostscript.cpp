@@ -18,7 +18,8 @@
 #include <system_error>
 #include <thread>
 
-#include "../Utility/Utility.h"
+#include "../Utility/ChildProcess.h"
+#include "../Utility/Clock.h"
 
 // The raster pipe's size: about two pages at 600 dpi.
 constexpr int GS_PIPE_BYTES = 1 << 20;

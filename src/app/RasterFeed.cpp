@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "../Utility/Utility.h"
+#include "../Utility/ChildProcess.h"
 #include "AppJob.h"
 #include "Driver.h"
 #include "JobEnd.h"

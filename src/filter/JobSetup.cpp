@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "../Utility/Log.h"
-#include "../Utility/Utility.h"
+#include "../Utility/WorkDir.h"
 
 // The filter's one job, which SIGTERM cancels.
 static JobContext* signalled_job = nullptr;

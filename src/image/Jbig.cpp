@@ -20,7 +20,10 @@ extern "C" {
 }
 
 #include "../Utility/Log.h"
-#include "../Utility/Utility.h"
+#include "../Utility/ChildProcess.h"
+#include "../Utility/Clock.h"
+#include "../Utility/Text.h"
+#include "../Utility/WorkDir.h"
 #include "Pbm.h"
 
 EncoderRunner setEncoderRunner(EncoderRunner runner) {

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "../Utility/Log.h"
-#include "../Utility/Utility.h"
+#include "../Utility/WorkDir.h"
 #include "Pbm.h"
 
 namespace {

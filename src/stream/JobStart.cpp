@@ -10,7 +10,9 @@
 #include <string>
 
 #include "../Utility/Log.h"
-#include "../Utility/Utility.h"
+#include "../Utility/Credentials.h"
+#include "../Utility/Text.h"
+#include "../Utility/WorkDir.h"
 #include "PageLoop.h"
 
 // The command-line values; later writes to a row win over earlier ones.

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "../Utility/Log.h"
-#include "../Utility/Utility.h"
+#include "../Utility/WorkDir.h"
 
 static void formatPath(char* path, const char* format, int job_id, int n) {
     memset(path, 0, PAGE_PATH_SIZE);

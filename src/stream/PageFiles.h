@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "../Utility/Utility.h"
+#include "../Utility/JobContext.h"
 #include "Job.h"
 
 // The working directory's path and the longest page file name.

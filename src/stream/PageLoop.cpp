@@ -9,7 +9,8 @@
 #include <cstring>
 
 #include "../Utility/Log.h"
-#include "../Utility/Utility.h"
+#include "../Utility/Clock.h"
+#include "../Utility/WorkDir.h"
 #include "../image/Jbig.h"
 #include "../image/Rotate.h"
 #include "DuplexPairing.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "../Utility/Log.h"
-#include "../Utility/Utility.h"
+#include "../Utility/Text.h"
 
 printer_header::printer_header() : first_page(0), last_page(0), data_size(0), page_no(1) {
     memset(magic, 0, sizeof(magic));

@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "../Utility/Utility.h"
+#include "../Utility/Clock.h"
+#include "../Utility/JobContext.h"
 
 // How often a wait for the producer looks at the cancel flag.
 constexpr int POLL_STEP_MS = 100;

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "FuzzSupport.h"
-#include "Utility/Utility.h"
+#include "Utility/Credentials.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = inputFile(data, size, ".json");

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "FuzzSupport.h"
-#include "Utility/Utility.h"
+#include "Utility/WorkDir.h"
 #include "image/Jbig.h"
 #include "stream/Job.h"
 #include "stream/JobStart.h"
