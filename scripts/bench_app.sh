@@ -1,9 +1,12 @@
 #!/bin/sh
 # Measures the printer application against CUPS's raster producer piped into
-# the filter, in the same run: 12 pages of the bzip2 manual at 600 dpi, from
-# Print-Job to the last byte on a socket printer on loopback, with the time
-# to the first page record; and the server's memory per job (growth of its
-# resident size during a 36-page job). Not part of the test run.
+# the filter, paired and interleaved in one run: 12 pages of the bzip2 manual
+# at 600 and at 1200 dpi, from Print-Job to the last byte on a socket
+# printer on loopback, with the time to the first page record; the 2-core
+# limit worked out from what Ghostscript and the encoder cost alone; and the
+# memory a job takes, the server's growth and its children (Ghostscript)
+# counted, for one job and for two printers at once, against the pipeline's
+# processes for the same job. Not part of the test run.
 #
 #   scripts/bench_app.sh [REPEATS]     (default 3; medians are shown)
 #
@@ -20,15 +23,34 @@ if [ -z "${QUELMOSS_BENCH_NAMESPACE:-}" ]; then
     sh "$0" "$@"
 fi
 b="$PWD/build-release"
+tests="$PWD/tests/app"
 mount -t tmpfs quelmoss-run /run
 mount -t tmpfs quelmoss-var-lib /var/lib
 ip link set lo up
 work=/tmp/quelmoss-bench-app
-mkdir -p "$work/spool" "$work/out" "$work/log"
+mkdir -p "$work/spool" "$work/out" "$work/out2" "$work/log"
 # The server serves as its system user.
 chown quelmoss "$work/spool" "$work/log"
 now() { date +%s.%N; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+ratio() { echo "scale=2; $1 / $2" | bc; }
+# Resident KiB of process $1 and all its descendants.
+tree_rss() {
+  cat /proc/[0-9]*/status 2> /dev/null | awk -v root="$1" '
+    function keep() { if (pid != "") { parent[pid] = ppid; rss[pid] = r } r = 0 }
+    /^Name:/ { keep() }
+    /^Pid:/ { pid = $2 }
+    /^PPid:/ { ppid = $2 }
+    /^VmRSS:/ { r = $2 }
+    END {
+      keep()
+      for (p in parent) {
+        for (q = p; q != "" && q != 0 && q != root; q = parent[q]) {}
+        if (q == root) total += rss[p]
+      }
+      print total + 0
+    }'
+}
 
 zcat /usr/share/doc/bzip2/manual.pdf.gz > "$work/manual.pdf"
 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -dLastPage=12 -sOutputFile="$work/twelve.pdf" \
@@ -38,80 +60,162 @@ gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -dLastPage=36 -sOutputFile="$w
 
 "$b/socket-sink" 9100 "$work/out" &
 sink=$!
+"$b/socket-sink" 9101 "$work/out2" &
+sink2=$!
 "$b/quelmoss-printer-app" server -o server-port=8631 -o spool-directory="$work/spool" \
   -o log-file="$work/log/server.log" -o log-level=${QUELMOSS_BENCH_LOG_LEVEL:-warn} &
 server=$!
-trap 'kill $sink $server 2>/dev/null || true' EXIT
+trap 'kill $sink $sink2 $server 2>/dev/null || true' EXIT
 for _ in $(seq 1 50); do
   [ -S /run/quelmoss-printer-app.sock ] && curl -sf -o /dev/null http://localhost:8631/ && break
   sleep 0.2
 done
 "$b/quelmoss-printer-app" add -d bench -m brivane_quelmoss -v socket://127.0.0.1:9100
-uri=ipp://localhost:8631/ipp/print/bench
+"$b/quelmoss-printer-app" add -d fine -m brivane_quelmoss -v socket://127.0.0.1:9101
+ipptool -d quality=4 -d resolution=1200dpi -d media=iso_a4_210x297mm \
+  ipp://localhost:8631/ipp/print/fine "$tests/set-printer-default.test" > /dev/null
 print() {
-  ipptool -d filetype=application/pdf -f "$1" "$uri" /usr/share/cups/ipptool/print-job.test \
-    >/dev/null
+  ipptool -d filetype=application/pdf -f "$2" "ipp://localhost:8631/ipp/print/$1" \
+    /usr/share/cups/ipptool/print-job.test > /dev/null
 }
-# Waits for connection N to end; prints the seconds since START to its first
-# page record (the job block is a few hundred bytes) and to its end.
-conn=0
+# Waits for connection N of printer output DIR to end; prints the seconds
+# since START to its first page record (the job block is a few hundred
+# bytes) and to its end.
 wait_stream() {
   first=""
-  while [ ! -f "$work/out/conn-$conn.bin" ]; do
-    if [ -z "$first" ] && [ "$(stat -c %s "$work/out/conn-$conn.part" 2>/dev/null || echo 0)" -gt 1024 ]; then
+  while [ ! -f "$1/conn-$2.bin" ]; do
+    if [ -z "$first" ] && [ "$(stat -c %s "$1/conn-$2.part" 2>/dev/null || echo 0)" -gt 1024 ]; then
       first=$(now)
     fi
     sleep 0.005
   done
   last=$(now)
   [ -n "$first" ] || first=$last
-  echo "$(echo "$first - $1" | bc) $(echo "$last - $1" | bc)"
+  echo "$(echo "$first - $3" | bc) $(echo "$last - $3" | bc)"
+}
+# The pipeline, timed to its end and to its first page record.
+pipeline() {
+  start=$(now)
+  cupsfilter -p "$b/brivane_quelmoss.ppd" -m application/vnd.cups-raster -o "Resolution=$1dpi" \
+    "$work/twelve.pdf" 2>/dev/null |
+    PPD="$b/brivane_quelmoss.ppd" "$b/brivane_quelmoss" 1 bench twelve.pdf 1 "Resolution=$1dpi" \
+      2>/dev/null > "$work/pipeline.prn" &
+  first=""
+  while kill -0 $! 2>/dev/null; do
+    if [ -z "$first" ] && [ "$(stat -c %s "$work/pipeline.prn")" -gt 1024 ]; then first=$(now); fi
+    sleep 0.005
+  done
+  wait $! || true
+  last=$(now)
+  [ -n "$first" ] || first=$last
+  echo "$(echo "$first - $start" | bc) $(echo "$last - $start" | bc)"
 }
 
-: > "$work/app.txt"
-: > "$work/pipeline.txt"
+conn_bench=0
+conn_fine=0
+for dpi in 600 1200; do : > "$work/app-$dpi.txt"; : > "$work/pipe-$dpi.txt"; done
 for _ in $(seq 1 "$repeats"); do
   start=$(now)
-  print "$work/twelve.pdf"
-  conn=$((conn + 1))
-  wait_stream "$start" >> "$work/app.txt"
+  print bench "$work/twelve.pdf"
+  conn_bench=$((conn_bench + 1))
+  wait_stream "$work/out" $conn_bench "$start" >> "$work/app-600.txt"
+  pipeline 600 >> "$work/pipe-600.txt"
   start=$(now)
-  cupsfilter -p "$b/brivane_quelmoss.ppd" -m application/vnd.cups-raster "$work/twelve.pdf" \
-    2>/dev/null | PPD="$b/brivane_quelmoss.ppd" "$b/brivane_quelmoss" 1 bench twelve.pdf 1 '' \
-    2>/dev/null > "$work/pipeline.prn"
-  echo "$(echo "$(now) - $start" | bc)" >> "$work/pipeline.txt"
+  print fine "$work/twelve.pdf"
+  conn_fine=$((conn_fine + 1))
+  wait_stream "$work/out2" $conn_fine "$start" >> "$work/app-1200.txt"
+  pipeline 1200 >> "$work/pipe-1200.txt"
 done
-app_first=$(cut -d' ' -f1 "$work/app.txt" | median)
-app_last=$(cut -d' ' -f2 "$work/app.txt" | median)
-pipeline=$(median < "$work/pipeline.txt")
 
-# Memory per job: the server's resident size before a 36-page job and at
-# its highest during it.
-rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$server/status"; }
-before=$(rss)
-peak=$before
-print "$work/thirty-six.pdf" &
-client=$!
-conn=$((conn + 1))
-while [ ! -f "$work/out/conn-$conn.bin" ]; do
-  now_rss=$(rss)
-  [ "$now_rss" -gt "$peak" ] && peak=$now_rss
+# What each stage costs alone, on one processor: Ghostscript rendering the
+# pages as it does for the application, and the filter encoding them from
+# CUPS's raster. With two processors, Ghostscript's pages come one after
+# another while the encoding of earlier pages runs beside them.
+for dpi in 600 1200; do
+  cupsfilter -p "$b/brivane_quelmoss.ppd" -m application/vnd.cups-raster -o "Resolution=${dpi}dpi" \
+    "$work/twelve.pdf" 2>/dev/null > "$work/twelve-$dpi.ras"
+  : > "$work/gs-$dpi.txt"
+  : > "$work/enc-$dpi.txt"
+  for _ in $(seq 1 "$repeats"); do
+    start=$(now)
+    taskset -c 0 gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -dNOMEDIAATTRS -sDEVICE=cups \
+      -sBandListStorage=memory -dcupsColorSpace=3 -dcupsBitsPerColor=1 -r$dpi \
+      -dDEVICEWIDTHPOINTS=595 -dDEVICEHEIGHTPOINTS=842 -dFIXEDMEDIA -sOutputFile=/dev/null \
+      -c "<</.HWMargins [12 12 12 12] /Margins [0 0]>> setpagedevice" -f "$work/twelve.pdf" \
+      > /dev/null 2>&1
+    echo "$(now) - $start" | bc >> "$work/gs-$dpi.txt"
+    start=$(now)
+    PPD="$b/brivane_quelmoss.ppd" taskset -c 0 "$b/brivane_quelmoss" 1 bench twelve.pdf 1 \
+      "Resolution=${dpi}dpi" "$work/twelve-$dpi.ras" > /dev/null 2>&1
+    echo "$(now) - $start" | bc >> "$work/enc-$dpi.txt"
+  done
+done
+
+# Memory: the server's resident size before, then the highest the server
+# and its children reach during a 36-page job, alone and on two printers
+# at once; and the highest the pipeline's processes reach for the same job.
+before=$(awk '/^VmRSS:/ { print $2 }' "/proc/$server/status")
+peak_server() {
+  peak=0
+  while :; do
+    ended=1
+    [ -f "$work/$1/conn-$2.bin" ] || ended=0
+    if [ $# -gt 2 ] && [ ! -f "$work/$3/conn-$4.bin" ]; then ended=0; fi
+    [ $ended = 1 ] && break
+    now_rss=$(tree_rss "$server")
+    [ "$now_rss" -gt "$peak" ] && peak=$now_rss
+    sleep 0.02
+  done
+  echo "$peak"
+}
+print bench "$work/thirty-six.pdf"
+conn_bench=$((conn_bench + 1))
+one_job=$(peak_server out $conn_bench)
+print bench "$work/thirty-six.pdf"
+print fine "$work/thirty-six.pdf"
+conn_bench=$((conn_bench + 1))
+conn_fine=$((conn_fine + 1))
+two_jobs=$(peak_server out $conn_bench out2 $conn_fine)
+sh -c 'cupsfilter -p "$1/brivane_quelmoss.ppd" -m application/vnd.cups-raster "$2" 2>/dev/null |
+  PPD="$1/brivane_quelmoss.ppd" "$1/brivane_quelmoss" 1 bench 36.pdf 1 "" > /dev/null 2>&1' \
+  sh "$b" "$work/thirty-six.pdf" &
+pipe_root=$!
+pipe_peak=0
+while kill -0 $pipe_root 2>/dev/null; do
+  now_rss=$(tree_rss $pipe_root)
+  [ "$now_rss" -gt "$pipe_peak" ] && pipe_peak=$now_rss
   sleep 0.02
 done
-wait "$client"
-# Two A4 pages' printable areas at 600 dpi, packed 1 bit a pixel.
-bitmap_kib=$(((4758 + 7) / 8 * 6817 / 1024))
 
+report() {
+  dpi=$1
+  app_first=$(cut -d' ' -f1 "$work/app-$dpi.txt" | median)
+  app_last=$(cut -d' ' -f2 "$work/app-$dpi.txt" | median)
+  pipe_first=$(cut -d' ' -f1 "$work/pipe-$dpi.txt" | median)
+  pipe_last=$(cut -d' ' -f2 "$work/pipe-$dpi.txt" | median)
+  gs_alone=$(median < "$work/gs-$dpi.txt")
+  enc_alone=$(median < "$work/enc-$dpi.txt")
+  limit=$(echo "g = $gs_alone; e = ($gs_alone + $enc_alone) / 2; if (g > e) g else e" | bc -l)
+  limit=$(printf '%.2f' "$limit")
+  echo "| $dpi | $app_last | $pipe_last | $(ratio "$app_last" "$pipe_last") | $app_first | $pipe_first | $gs_alone | $enc_alone | $limit | $(ratio "$app_last" "$limit") |"
+}
 cat <<REPORT
-Printer application, 12 pages of the bzip2 manual at 600 dpi, medians of $repeats
-($(nproc) processors online, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)):
-  Print-Job to the last byte on the printer      $app_last s
-  Print-Job to the first page record             $app_first s
-  cupsfilter piped into brivane_quelmoss         $pipeline s
-  application / pipeline                         $(echo "scale=2; $app_last / $pipeline" | bc)
-Server memory during a 36-page job:
-  resident before                                $before KiB
-  growth at its highest                          $((peak - before)) KiB
-  two A4 page bitmaps at 600 dpi                 $((2 * bitmap_kib)) KiB
+Printer application against cupsfilter | brivane_quelmoss, 12 pages of the bzip2 manual,
+medians of $repeats, paired and interleaved ($(nproc) processors online,
+$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)), seconds:
+
+| dpi | application | pipeline | ratio | app first record | pipeline first record | Ghostscript alone | encoding alone | 2-core limit | app / limit |
+|---|---|---|---|---|---|---|---|---|---|
+$(report 600)
+$(report 1200)
+
+Memory, KiB (resident; a job's processes counted while it runs):
+| figure | KiB |
+|---|---|
+| server before the jobs | $before |
+| server and children at their highest, one 36-page job | $one_job |
+| the same, growth over the server before | $((one_job - before)) |
+| server and children, 36-page jobs on two printers at once | $two_jobs |
+| the pipeline's processes at their highest, the same job | $pipe_peak |
 REPORT
 if [ -n "${QUELMOSS_BENCH_KEEP_LOG:-}" ]; then cp "$work/log/server.log" "$QUELMOSS_BENCH_KEEP_LOG"; fi
