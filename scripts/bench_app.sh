@@ -89,7 +89,9 @@ wait_stream() {
     fi
     sleep 0.005
   done
-  last=$(now)
+  # When its last byte came (the server keeps the connection half a second
+  # more, to see whether the printer drops it).
+  last=$(stat -c %.9Y "$1/conn-$2.bin")
   [ -n "$first" ] || first=$last
   echo "$(echo "$first - $3" | bc) $(echo "$last - $3" | bc)"
 }
@@ -106,7 +108,7 @@ pipeline() {
     sleep 0.005
   done
   wait $! || true
-  last=$(now)
+  last=$(stat -c %.9Y "$work/pipeline.prn")
   [ -n "$first" ] || first=$last
   echo "$(echo "$first - $start" | bc) $(echo "$last - $start" | bc)"
 }

@@ -1,5 +1,7 @@
 #include "AppJob.h"
 
+#include <malloc.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -191,4 +193,6 @@ void deleteAppJob(AppJob* app) {
     socketDeviceSetJob(app->device, nullptr);
     jobLanded(appData(app->job));
     delete app;
+    // What the job's pages freed goes back to the system between jobs.
+    malloc_trim(0);
 }
