@@ -1,7 +1,3 @@
-#include "Utility/Credentials.h"
-#include "Utility/Text.h"
-#include "Utility/WorkDir.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -12,7 +8,10 @@
 #include <string>
 
 #include "FilterRun.h"
+#include "Utility/Credentials.h"
 #include "Utility/Log.h"
+#include "Utility/Text.h"
+#include "Utility/WorkDir.h"
 
 namespace {
 

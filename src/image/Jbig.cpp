@@ -19,9 +19,9 @@ extern "C" {
 #include <jbig.h>
 }
 
-#include "../Utility/Log.h"
 #include "../Utility/ChildProcess.h"
 #include "../Utility/Clock.h"
+#include "../Utility/Log.h"
 #include "../Utility/Text.h"
 #include "../Utility/WorkDir.h"
 #include "Pbm.h"
@@ -226,11 +226,15 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
         logMsg("ERROR: Unable to create the JBIG file %s: %s\n", jbg_file, strerror(errno));
         return ENCODE_FAILED;
     }
-    if (!in_process) fclose(output);
+    // The encoder program opens it itself.
+    if (!in_process) {
+        fclose(output);
+        output = nullptr;
+    }
     FILE* input = openWorkFile(pbm_file);
     if (input == nullptr) {
         perror("Error opening input file");
-        if (in_process) fclose(output);
+        if (output != nullptr) fclose(output);
         unlink(jbg_file);
         return ENCODE_FAILED;
     }
@@ -240,7 +244,7 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
     run->pbm_size = fstat(fileno(input), &st) == 0 ? (int64_t)st.st_size : 0;
     if (!in_process || bad_header) fclose(input);
     if (bad_header) {
-        if (in_process) fclose(output);
+        if (output != nullptr) fclose(output);
         unlink(jbg_file);
         logMsg("ERROR: Page file %s has no valid PBM size, not converted\n", pbm_file);
         return ENCODE_FAILED;

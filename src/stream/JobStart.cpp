@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "../Utility/Log.h"
 #include "../Utility/Credentials.h"
+#include "../Utility/Log.h"
 #include "../Utility/Text.h"
 #include "../Utility/WorkDir.h"
 #include "PageLoop.h"

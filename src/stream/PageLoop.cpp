@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../Utility/Log.h"
 #include "../Utility/Clock.h"
+#include "../Utility/Log.h"
 #include "../Utility/WorkDir.h"
 #include "../image/Jbig.h"
 #include "../image/Rotate.h"
