@@ -58,13 +58,16 @@ static bool cancelProbe(void* data) {
 }
 
 // The printer stream: stdio's buffer, then the device, flushed with it so
-// that a record reported sent has left the application.
+// that a record reported sent has left the application. A failed write
+// gives 0, which marks the stream in error: glibc counts a -1 from a cookie
+// as a huge byte count when it writes a large block past its buffer, and
+// then reads past the caller's data.
 static ssize_t deviceWrite(void* cookie, const char* buffer, size_t size) {
     AppJob* app = static_cast<AppJob*>(cookie);
     if (papplDeviceWrite(app->device, buffer, size) < 0) {
         app->device_failed = true;
         errno = EIO;
-        return -1;
+        return 0;
     }
     papplDeviceFlush(app->device);
     return (ssize_t)size;
