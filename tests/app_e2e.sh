@@ -674,7 +674,17 @@ load_client() {
       -d media=iso_a4_210x297mm -d source=main -d type=stationery \
       -d handling=separate-documents-uncollated-copies -d quality=4 -d feed=short-edge-first \
       -d filetype="$type" -f "$doc" "$uri_base/$printer" "$tests/print-job.test" \
-      > "$work/load-c$1-$j.out" 2>&1 || echo "c$1-$j refused: $(grep -m1 status-code "$work/load-c$1-$j.out")"
+      > "$work/load-c$1-$j.out" 2>&1 && continue
+    # PAPPL 1.3.1 checks a job's attributes against the printer's without a
+    # lock, with libcups's stateful attribute search: now and then, while
+    # another client's job is checked, it misses a supported value and
+    # prints the job without it. Counted; any other answer is a refusal.
+    if grep -q "status-code = successful-ok-ignored-or-substituted-attributes" \
+      "$work/load-c$1-$j.out"; then
+      echo "c$1-$j" >> "$work/load-substituted-$1.txt"
+    else
+      echo "c$1-$j refused: $(grep -m1 status-code "$work/load-c$1-$j.out")"
+    fi
   done
 }
 started=$(date +%s)
@@ -712,7 +722,9 @@ for conn in "$work"/l1/conn-*.bin "$work"/l2/conn-*.bin; do
 done
 expect "load: jobs printed" "$(cat "$work"/l[12]/conn-*.names | sort -u | wc -l)" 100
 expect "load: jobs printed twice" "$(cat "$work"/l[12]/conn-*.names | wc -l)" 100
-echo "load: 100 jobs printed in $(($(date +%s) - started)) s, none refused, $ahead ahead of their turn"
+substituted=$(cat "$work"/load-substituted-*.txt 2>/dev/null | wc -l)
+echo "load: 100 jobs printed in $(($(date +%s) - started)) s, none refused, $ahead ahead of their turn," \
+  "$substituted with an attribute PAPPL missed"
 
 echo "== a CUPS driverless queue prints through the application"
 cups="$work/cups"
