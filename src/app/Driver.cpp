@@ -41,8 +41,8 @@ void setPageHeader(pappl_job_t* job, pappl_pr_options_t* options) {
     h.PageSize[0] = (unsigned)size->width_pt;
     h.PageSize[1] = (unsigned)size->height_pt;
     // Rounded, as Ghostscript rounds them.
-    h.cupsWidth = (unsigned)((size->width_pt * dpi + 36) / 72);
-    h.cupsHeight = (unsigned)((size->height_pt * dpi + 36) / 72);
+    h.cupsWidth = pointsToPixels(size->width_pt, (unsigned)dpi);
+    h.cupsHeight = pointsToPixels(size->height_pt, (unsigned)dpi);
     h.cupsBytesPerLine = (h.cupsWidth + 7) / 8;
 }
 

@@ -24,6 +24,10 @@ struct MediaSize {
 constexpr size_t MEDIA_COUNT = 13;
 // The PPD's imageable area leaves this many points on every side of each.
 constexpr int MARGIN_PT = 12;
+// Points as pixels at `dpi`, rounded as Ghostscript rounds a page's size.
+constexpr unsigned pointsToPixels(int points, unsigned dpi) {
+    return (unsigned)(((unsigned)points * dpi + 36) / 72);
+}
 extern const MediaSize kMedia[MEDIA_COUNT];
 const MediaSize* mediaSize(const char* pwg);
 

@@ -52,8 +52,8 @@ struct RasterFeed {
 static void usePrintableArea(RasterFeed* feed, const cups_page_header2_t& sheet) {
     const unsigned x_dpi = sheet.HWResolution[0], y_dpi = sheet.HWResolution[1];
     feed->page = sheet;
-    feed->page.cupsWidth = (unsigned)(((sheet.PageSize[0] - 2 * MARGIN_PT) * x_dpi + 36) / 72);
-    feed->page.cupsHeight = (unsigned)(((sheet.PageSize[1] - 2 * MARGIN_PT) * y_dpi + 36) / 72);
+    feed->page.cupsWidth = pointsToPixels((int)sheet.PageSize[0] - 2 * MARGIN_PT, x_dpi);
+    feed->page.cupsHeight = pointsToPixels((int)sheet.PageSize[1] - 2 * MARGIN_PT, y_dpi);
     feed->page.cupsBytesPerLine = (feed->page.cupsWidth + 7) / 8;
     feed->left = (unsigned)(MARGIN_PT * x_dpi / 72);
     feed->top = (unsigned)(MARGIN_PT * y_dpi / 72);

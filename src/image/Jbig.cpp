@@ -132,7 +132,10 @@ static void writeJbig(unsigned char* start, size_t length, void* file) {
     fwrite(start, 1, length, static_cast<FILE*>(file));
 }
 
-bool encodeJbig(const unsigned char* bitmap, unsigned width, unsigned height, FILE* out) {
+// Encodes the packed bitmap (rows of (width + 7) / 8 bytes) into `out`.
+// libjbig aborts the process when its own allocations fail, so only pages
+// within the paper's bound may come here (the page loop refuses others).
+static bool encodeJbig(const unsigned char* bitmap, unsigned width, unsigned height, FILE* out) {
     // pbmtojbg -q (no resolution layers; -x and -y then count for nothing),
     // -r (SDRST ends each stripe), -s 128, -o 0, -p 8 (TPBON), -m 0.
     unsigned char* planes[1] = {const_cast<unsigned char*>(bitmap)};

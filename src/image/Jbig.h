@@ -78,9 +78,3 @@ void stopPbmtojbg(EncoderRun* run);
 
 // startPbmtojbg, then finishPbmtojbg.
 EncoderOutcome pbmtojbg(const char* pbm_file, const char* jbg_file);
-
-// Encodes the packed bitmap (rows of (width + 7) / 8 bytes) as pbmtojbg
-// does with the options above, into `out`; false without memory. libjbig
-// aborts the process when its own allocations fail, so only pages within
-// the paper's bound may come here.
-bool encodeJbig(const unsigned char* bitmap, unsigned width, unsigned height, FILE* out);

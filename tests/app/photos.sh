@@ -25,17 +25,22 @@ gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -dDEVICEWIDTHPOINTS=420 -dDEVI
   -dFIXEDMEDIA -sOutputFile="$photos/a5.pdf" -c "0 0 420 595 rectfill showpage"
 # Rows: name, file, settings, where the ink lies (a pattern: vertical,
 # horizontal, its box in mm, the page in pixels).
-while read -r name file settings want; do
+# Prints $photos/FILE on printer p with SETTINGS (print-scaling and
+# orientation, comma-separated) and leaves its pages in $work/pages.
+print_pages() {
   type=image/jpeg
-  case $file in *.pdf) type=application/pdf ;; esac
+  case $2 in *.pdf) type=application/pdf ;; esac
   # shellcheck disable=SC2046
-  ipptool -t -d filetype=$type $(echo "$settings" | tr , '\n' | sed 's/^/-d /') \
-    -f "$photos/$file" "$uri_base/p" "$tests/print-photo.test" > "$work/photo.out" 2>&1 ||
-    fail "$name: $(cat "$work/photo.out")"
+  ipptool -t -d filetype=$type $(echo "$3" | tr , '\n' | sed 's/^/-d /') \
+    -f "$photos/$2" "$uri_base/p" "$tests/print-photo.test" > "$work/photo.out" 2>&1 ||
+    fail "$1: $(cat "$work/photo.out")"
   n=$((n + 1))
   rm -rf "$work/pages" && mkdir "$work/pages"
   "$inspect" --png "$work/pages" "$(stream p $n)" > "$work/inspect.out" 2>&1 ||
-    fail "$name: the stream is not sound: $(cat "$work/inspect.out")"
+    fail "$1: the stream is not sound: $(cat "$work/inspect.out")"
+}
+while read -r name file settings want; do
+  print_pages "$name" "$file" "$settings"
   got=$(python3 "$tests/photo.py" page "$work/pages/page-001.png")
   # shellcheck disable=SC2254
   case "$got" in $want) ;; *) fail "$name: got '$got', expected '$want'" ;; esac
@@ -77,14 +82,7 @@ while read -r name file settings; do
   rm -rf "$work/filter-pages" && mkdir "$work/filter-pages"
   "$inspect" --png "$work/filter-pages" "$work/placed.prn" > /dev/null 2>&1 ||
     fail "$name: the filter's stream is not sound"
-  # shellcheck disable=SC2046
-  ipptool -t -d filetype=application/pdf $(echo "$settings" | tr , '\n' | sed 's/^/-d /') \
-    -f "$photos/$file" "$uri_base/p" "$tests/print-photo.test" > "$work/photo.out" 2>&1 ||
-    fail "$name: $(cat "$work/photo.out")"
-  n=$((n + 1))
-  rm -rf "$work/pages" && mkdir "$work/pages"
-  "$inspect" --png "$work/pages" "$(stream p $n)" > /dev/null 2>&1 ||
-    fail "$name: the stream is not sound"
+  print_pages "$name" "$file" "$settings"
   expect "$name: pages" "$(ls "$work/pages")" "$(ls "$work/filter-pages")"
   for png in "$work"/pages/*.png; do
     expect "$name: $(basename "$png") (sizes, pixels that differ)" \
