@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "FilterRun.h"
+#include "Utility/JobContext.h"
+#include "stream/JobStart.h"
 
 namespace {
 
@@ -584,6 +586,75 @@ TEST(ConcurrentJobs, BothStreamsAreCompleteAndNoPageFileStays) {
     EXPECT_FALSE(has(rc.log, "in use by another job"));
     EXPECT_EQ(rc.exit_status, 0);
     EXPECT_EQ(jobFilesLeft(43), 0);
+}
+
+// A job that keeps its pages in memory (as the printer application's jobs
+// do) writes the filter's records byte for byte, copies, duplex backs and
+// A5L turns included, and makes no page file.
+TEST(InMemoryPages, GiveTheFiltersRecordsWithoutPageFiles) {
+    const struct {
+        const char* options;
+        const char* copies;
+        std::vector<RasterPage> pages;
+    } cases[] = {
+        {"", "2", {{803, 120, Pattern::Noise}, {17, 9, Pattern::Diagonal}}},
+        {"Duplex=DuplexNoTumble",
+         "2",
+         {{61, 30, Pattern::Black}, {100, 50, Pattern::Checker}, {100, 50, Pattern::Noise}}},
+        {"Duplex=DuplexNoTumble Collate=True", "3", {{640, 129, Pattern::Corners}}},
+        {"PageSize=A5 FeedEdge=1", "1", {{50, 21, Pattern::Noise}, {64, 30, Pattern::Checker}}},
+    };
+    std::string dir = scratchDir("in-memory-job");
+    for (const auto& c : cases) {
+        FilterArgs args;
+        args.options = c.options;
+        args.copies = c.copies;
+        FilterResult by_filter = runFilterOnPages(args, c.pages);
+
+        std::string raster = dir + "/job.ras", work = dir + "/work";
+        ASSERT_TRUE(writeRasterFile(raster, c.pages));
+        mkdir(work.c_str(), 0700);
+        JobContext context;
+        context.pages_in_memory = true;
+        FILE* out = tmpfile();
+        JobRequest request;
+        request.job_id = "7";
+        request.user = "alice";
+        request.title = "report.pdf";
+        request.copies = c.copies;
+        request.options = c.options;
+        std::string ppd = shippedPpdPath();
+        request.ppd_path = ppd.c_str();
+        request.work_dir = work.c_str();
+        request.private_work_dir = true;
+        request.raster_file = raster.c_str();
+        request.out = out;
+        testing::internal::CaptureStderr();
+        int status;
+        {
+            JobScope scope(&context);
+            status = runJob(request);
+        }
+        std::string log = testing::internal::GetCapturedStderr();
+        std::string bytes(4 << 20, '\0');
+        rewind(out);
+        bytes.resize(fread(&bytes[0], 1, bytes.size(), out));
+        fclose(out);
+
+        EXPECT_EQ(status, by_filter.exit_status) << c.options;
+        PrinterStream a = parseStream(by_filter.out), b = parseStream(bytes);
+        ASSERT_TRUE(a.valid && b.valid) << c.options << b.error;
+        ASSERT_EQ(a.records.size(), b.records.size()) << c.options;
+        for (size_t i = 0; i < a.records.size(); i++) {
+            const StreamRecord &x = a.records[i], &y = b.records[i];
+            EXPECT_TRUE(x.first_page == y.first_page && x.last_page == y.last_page &&
+                        x.page_no == y.page_no && x.data == y.data)
+                << c.options << ", record " << i;
+        }
+        EXPECT_EQ(linesStartingWith(log, "PAGE: "), linesStartingWith(by_filter.log, "PAGE: "));
+        EXPECT_FALSE(has(log, ".pbm") || has(log, ".jbg") || has(log, "pbmtojbg")) << log;
+        EXPECT_EQ(rmdir(work.c_str()), 0) << "files left in the working directory";
+    }
 }
 
 }  // namespace

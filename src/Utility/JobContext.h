@@ -54,10 +54,11 @@ struct JobContext {
 
     WorkDir work_dir;
     EncoderRunner encoder_runner = nullptr;  // nullptr: the real encoder
-    // Pages are encoded with libjbig on threads of this process, with the
-    // encoder's options, rather than by the encoder program: for a host that
-    // starts many jobs, where a process a page costs more than its encoding.
-    bool encode_in_process = false;
+    // Pages stay in memory and are encoded with libjbig on threads of this
+    // process, with the encoder's options, rather than stored as files for
+    // the encoder program: for a host that runs many jobs, where a process
+    // and two files a page cost more than the encoding.
+    bool pages_in_memory = false;
 };
 
 // The context of the job this thread works for: the one bound last, else

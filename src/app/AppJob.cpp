@@ -126,7 +126,7 @@ AppJob* newAppJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
     app->context.log_sink_data = app;
     app->context.cancel_probe = cancelProbe;
     app->context.cancel_probe_data = job;
-    app->context.encode_in_process = true;
+    app->context.pages_in_memory = true;
     cookie_io_functions_t io = {nullptr, deviceWrite, nullptr, nullptr};
     app->out = fopencookie(app, "w", io);
     if (app->out == nullptr) {

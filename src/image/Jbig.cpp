@@ -126,86 +126,116 @@ static const char* badJbigFile(const EncoderRun& run) {
 }
 
 // ---------------------------------------------------------------------------
-// In process.
+// In memory.
 
-static void writeJbig(unsigned char* start, size_t length, void* file) {
-    fwrite(start, 1, length, static_cast<FILE*>(file));
+// Where libjbig's output goes: a buffer that grows up to its limit.
+struct JbigBuffer {
+    unsigned char* data = nullptr;
+    size_t size = 0, capacity = 0, limit = 0;
+    const char* failure = nullptr;  // why the data is not the whole image
+};
+
+static void appendJbig(unsigned char* start, size_t length, void* data) {
+    JbigBuffer* out = static_cast<JbigBuffer*>(data);
+    if (out->failure != nullptr) return;
+    if (length > out->limit - out->size) {
+        out->failure = "its JBIG data would be larger than the page could need";
+        return;
+    }
+    if (out->size + length > out->capacity) {
+        size_t capacity = out->capacity > 0 ? out->capacity : 64 * 1024;
+        while (capacity < out->size + length) capacity *= 2;
+        if (capacity > out->limit) capacity = out->limit;
+        unsigned char* grown = static_cast<unsigned char*>(realloc(out->data, capacity));
+        if (grown == nullptr) {
+            out->failure = "there is no memory for its JBIG data";
+            return;
+        }
+        out->data = grown;
+        out->capacity = capacity;
+    }
+    memcpy(out->data + out->size, start, length);
+    out->size += length;
 }
 
-// Encodes the packed bitmap (rows of (width + 7) / 8 bytes) into `out`.
+// A page encoded on a thread of its own.
+struct BitmapEncode {
+    pthread_t thread;
+    unsigned char* bits = nullptr;  // freed once encoded
+    unsigned width = 0, height = 0;
+    JbigBuffer out;
+};
+
 // libjbig aborts the process when its own allocations fail, so only pages
 // within the paper's bound may come here (the page loop refuses others).
-static bool encodeJbig(const unsigned char* bitmap, unsigned width, unsigned height, FILE* out) {
+static void* encodeBitmap(void* data) {
+    BitmapEncode* task = static_cast<BitmapEncode*>(data);
     // pbmtojbg -q (no resolution layers; -x and -y then count for nothing),
     // -r (SDRST ends each stripe), -s 128, -o 0, -p 8 (TPBON), -m 0.
-    unsigned char* planes[1] = {const_cast<unsigned char*>(bitmap)};
+    unsigned char* planes[1] = {task->bits};
     jbg_enc_state state;
-    jbg_enc_init(&state, width, height, 1, planes, writeJbig, out);
+    jbg_enc_init(&state, task->width, task->height, 1, planes, appendJbig, &task->out);
     jbg_enc_layers(&state, 0);
     jbg_enc_lrange(&state, -1, -1);
     jbg_enc_options(&state, 0, JBG_TPBON | JBG_SDRST, 128, 0, -1);
     jbg_enc_out(&state);
     jbg_enc_free(&state);
-    return fflush(out) == 0 && !ferror(out);
-}
-
-// A page encoded on a thread: its files were opened on the job's thread,
-// which alone knows the job's working directory.
-struct InProcessEncode {
-    pthread_t thread;
-    FILE* input = nullptr;  // after the PBM header
-    FILE* output = nullptr;
-    unsigned width = 0, height = 0;
-    const char* failure = nullptr;  // why, when it failed
-};
-
-static void* encodePage(void* data) {
-    InProcessEncode* task = static_cast<InProcessEncode*>(data);
-    size_t bytes = (size_t)(task->width + 7) / 8 * task->height;
-    unsigned char* bitmap = static_cast<unsigned char*>(malloc(bytes));
-    if (bitmap == nullptr) {
-        task->failure = "there is no memory for the page";
-    } else if (fread(bitmap, 1, bytes, task->input) != bytes) {
-        task->failure = "its page file is shorter than its size";
-    } else if (!encodeJbig(bitmap, task->width, task->height, task->output)) {
-        task->failure = "its JBIG file could not be written";
-    }
-    free(bitmap);
+    free(task->bits);
+    task->bits = nullptr;
     return nullptr;
 }
 
-// Starts the thread; false (logged) when it can't be.
-static bool startInProcess(EncoderRun* run, FILE* input, FILE* output) {
-    InProcessEncode* task = new InProcessEncode;
-    task->input = input;
-    task->output = output;
-    task->width = (unsigned)run->width;
-    task->height = (unsigned)run->height;
-    int error = pthread_create(&task->thread, nullptr, encodePage, task);
-    if (error != 0) {
-        logMsg("ERROR: Unable to start encoding %s: %s\n", run->pbm_file, strerror(error));
-        fclose(input);
-        fclose(output);
-        delete task;
-        return false;
-    }
-    run->in_process = task;
-    return true;
+// Waits for the thread (a page's encoding is short and can't be stopped
+// halfway) and takes its task off the run.
+static BitmapEncode* joinBitmapEncoding(EncoderRun* run) {
+    BitmapEncode* task = run->in_memory;
+    run->in_memory = nullptr;
+    pthread_join(task->thread, nullptr);
+    return task;
 }
 
-// Waits for the thread (a page's encoding is short and can't be stopped
-// halfway), and returns why it failed, or nullptr.
-static const char* collectInProcess(EncoderRun* run) {
-    InProcessEncode* task = run->in_process;
-    run->in_process = nullptr;
-    pthread_join(task->thread, nullptr);
-    const char* failure = task->failure;
-    fclose(task->input);
-    if (fclose(task->output) != 0 && failure == nullptr) {
-        failure = "its JBIG file could not be written";
+EncoderOutcome startBitmapEncoding(unsigned char* bits, int width, int height, const char* name,
+                                   EncoderRun* run) {
+    *run = EncoderRun();
+    copyBounded(run->pbm_file, sizeof(run->pbm_file), name);
+    run->width = width;
+    run->height = height;
+    run->pbm_size = (int64_t)pbmRowBytes(width) * height;
+    BitmapEncode* task = new BitmapEncode;
+    task->bits = bits;
+    task->width = (unsigned)width;
+    task->height = (unsigned)height;
+    task->out.limit = (size_t)maxJbigSize(run->pbm_size);
+    logMsg("DEBUG: encoding %s (%d x %d) in memory\n", name, width, height);
+    int error = pthread_create(&task->thread, nullptr, encodeBitmap, task);
+    if (error != 0) {
+        logMsg("ERROR: Unable to start encoding %s: %s\n", name, strerror(error));
+        free(bits);
+        delete task;
+        return ENCODE_FAILED;
+    }
+    run->in_memory = task;
+    run->running = true;
+    return ENCODED;
+}
+
+EncoderOutcome finishBitmapEncoding(EncoderRun* run, unsigned char** jbig, int64_t* size) {
+    *jbig = nullptr;
+    *size = 0;
+    if (!run->running || run->in_memory == nullptr) return ENCODE_FAILED;
+    run->running = false;
+    BitmapEncode* task = joinBitmapEncoding(run);
+    const char* failure = task->out.failure;
+    if (failure == nullptr && task->out.size == 0) failure = "it gave no JBIG data";
+    if (failure != nullptr) {
+        logMsg("ERROR: The JBIG encoding of %s failed: %s\n", run->pbm_file, failure);
+        free(task->out.data);
+    } else {
+        *jbig = task->out.data;
+        *size = (int64_t)task->out.size;
     }
     delete task;
-    return failure;
+    return failure == nullptr ? ENCODED : ENCODE_FAILED;
 }
 
 // ---------------------------------------------------------------------------
@@ -222,22 +252,16 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
     copyBounded(run->jbg_file, sizeof(run->jbg_file), jbg_file);
     // A JBIG file left from before must never pass for this conversion's,
     // and the encoder must write into a fresh private file, not through a
-    // link or into a FIFO planted at the name.
-    const bool in_process = jobContext().encode_in_process;
+    // link or into a FIFO planted at the name (it opens the file itself).
     FILE* output = createWorkFile(jbg_file);
     if (output == nullptr) {
         logMsg("ERROR: Unable to create the JBIG file %s: %s\n", jbg_file, strerror(errno));
         return ENCODE_FAILED;
     }
-    // The encoder program opens it itself.
-    if (!in_process) {
-        fclose(output);
-        output = nullptr;
-    }
+    fclose(output);
     FILE* input = openWorkFile(pbm_file);
     if (input == nullptr) {
         perror("Error opening input file");
-        if (output != nullptr) fclose(output);
         unlink(jbg_file);
         return ENCODE_FAILED;
     }
@@ -245,9 +269,8 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
     int bad_header = readPbmHeader(input, &header);
     struct stat st;
     run->pbm_size = fstat(fileno(input), &st) == 0 ? (int64_t)st.st_size : 0;
-    if (!in_process || bad_header) fclose(input);
+    fclose(input);
     if (bad_header) {
-        if (output != nullptr) fclose(output);
         unlink(jbg_file);
         logMsg("ERROR: Page file %s has no valid PBM size, not converted\n", pbm_file);
         return ENCODE_FAILED;
@@ -258,16 +281,6 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
         monotonicMs() + ENCODER_TIMEOUT_MS +
         ENCODER_TIMEOUT_MS_PER_MEGAPIXEL * ((int64_t)header.width * header.height) / 1000000;
 
-    if (in_process) {
-        fgetc(input);  // the one blank before the bitmap, as pbmtojbg skips it
-        logMsg("DEBUG: encoding %s (%d x %d) in process\n", pbm_file, header.width, header.height);
-        if (!startInProcess(run, input, output)) {
-            unlink(jbg_file);
-            return ENCODE_FAILED;
-        }
-        run->running = true;
-        return ENCODED;
-    }
     logMsg("DEBUG: pbmtojbg. width:[%d], height:[%d], pbm_file:[%s]", header.width, header.height,
            pbm_file);
     snprintf(run->command, sizeof(run->command),
@@ -299,15 +312,6 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
 EncoderOutcome finishPbmtojbg(EncoderRun* run) {
     if (!run->running) return ENCODE_FAILED;
     run->running = false;
-    if (run->in_process != nullptr) {
-        const char* failure = collectInProcess(run);
-        if (failure == nullptr) failure = badJbigFile(*run);
-        if (failure != nullptr) {
-            logMsg("ERROR: The JBIG encoding of %s failed: %s\n", run->pbm_file, failure);
-            return encoderFailed(run);
-        }
-        return ENCODED;
-    }
     WaitEnd end = run->pid > 0 ? waitEncoder(run) : WAIT_EXITED;
     logEncoderMessages(run);
     logMsg("DEBUG: pbmtojbg: %s\n", run->command);
@@ -353,7 +357,12 @@ void stopPbmtojbg(EncoderRun* run) {
     run->messages_fd = -1;
     if (!run->running) return;
     run->running = false;
-    if (run->in_process != nullptr) collectInProcess(run);
+    if (run->in_memory != nullptr) {
+        BitmapEncode* task = joinBitmapEncoding(run);
+        free(task->out.data);
+        delete task;
+        return;
+    }
     if (run->pid > 0) killEncoder(run);
     unlink(run->jbg_file);
 }

@@ -1,7 +1,8 @@
-// Conversion of a packed PBM file to JBIG by JBIG-KIT's pbmtojbg encoder,
-// run as its own process with the printer's fixed options. A conversion can
-// run while the caller does other work (the page loop reads the next page
-// meanwhile) and is collected when its JBIG file is needed.
+// Conversion of a page to JBIG with the printer's fixed options: a packed
+// PBM file by JBIG-KIT's pbmtojbg encoder, run as its own process, or a
+// bitmap in memory by libjbig on a thread, giving the same bytes. A
+// conversion can run while the caller does other work (the page loop reads
+// the next page meanwhile) and is collected when its JBIG data is needed.
 #pragma once
 
 #include <sys/types.h>
@@ -36,29 +37,28 @@ enum EncoderOutcome {
     ENCODE_STOPPED,  // stopped because the cancelled job could wait no longer
 };
 
-struct InProcessEncode;
+struct BitmapEncode;
 
 // One conversion, from its start to its collection.
 struct EncoderRun {
-    pid_t pid = -1;             // the encoder while it runs; its own process group
-    bool running = false;       // started and not yet collected
-    int status = 0;             // waitpid status; -1: it could not start
-    int start_errno = 0;        // why it could not start
-    int messages_fd = -1;       // what it writes on standard error and output
-    int width = 0, height = 0;  // of the page, from its PBM header
-    int64_t pbm_size = 0;       // bytes of the PBM file
-    int64_t deadline_ms = 0;    // when it counts as hung
-    char pbm_file[ENCODER_PATH_SIZE] = {};
+    pid_t pid = -1;                         // the encoder while it runs; its own process group
+    bool running = false;                   // started and not yet collected
+    int status = 0;                         // waitpid status; -1: it could not start
+    int start_errno = 0;                    // why it could not start
+    int messages_fd = -1;                   // what it writes on standard error and output
+    int width = 0, height = 0;              // of the page, from its PBM header
+    int64_t pbm_size = 0;                   // bytes of the PBM file
+    int64_t deadline_ms = 0;                // when it counts as hung
+    char pbm_file[ENCODER_PATH_SIZE] = {};  // or, in memory, the name of what is encoded
     char jbg_file[ENCODER_PATH_SIZE] = {};
     char command[ENCODER_COMMAND_SIZE] = {};
-    InProcessEncode* in_process = nullptr;  // the thread encoding, when the job encodes in process
+    BitmapEncode* in_memory = nullptr;  // the thread encoding a bitmap in memory
 };
 
 // Starts converting `pbm_file` into `jbg_file` with
 //   pbmtojbg -q -x W -y H -r -s 128 -o 0 -p 8 -m 0 PBM JBG
 // where W and H come from the PBM header, and logs the start of the
-// command's line; or, for a job that encodes in process, with libjbig on a
-// thread of its own, the same bytes. The JBIG file is created afresh first,
+// command's line. The JBIG file is created afresh first,
 // so the encoder never writes through something planted at its name.
 // Returns at once. ENCODE_FAILED (already logged) when it could not be
 // started.
@@ -73,8 +73,24 @@ EncoderOutcome startPbmtojbg(const char* pbm_file, const char* jbg_file, Encoder
 EncoderOutcome finishPbmtojbg(EncoderRun* run);
 
 // Stops a conversion whose page will not be printed: the encoder's process
-// group is killed and collected, and its JBIG file removed. Logs nothing.
+// group is killed and collected, and its JBIG file removed; an encoding in
+// memory is waited for and its data freed. Logs nothing.
 void stopPbmtojbg(EncoderRun* run);
 
 // startPbmtojbg, then finishPbmtojbg.
 EncoderOutcome pbmtojbg(const char* pbm_file, const char* jbg_file);
+
+// Starts encoding the packed bitmap `bits` (rows of (width + 7) / 8 bytes),
+// which it takes over and frees, with libjbig on a thread of its own: the
+// bytes pbmtojbg makes of the same page. `name` (e.g. "page 3") names it in
+// the log. libjbig aborts the process when it runs out of memory, so only
+// pages the caller has bounded may come here. Returns at once;
+// ENCODE_FAILED (logged) when the thread could not start.
+EncoderOutcome startBitmapEncoding(unsigned char* bits, int width, int height, const char* name,
+                                   EncoderRun* run);
+
+// Waits for the encoding (a page's encoding is short and is not stopped
+// halfway, so a cancel waits for it). ENCODED: *jbig (to be freed) holds
+// *size bytes, no more than maxJbigSize of the bitmap. ENCODE_FAILED, with
+// an "ERROR: " line, when memory ran out or the data would be larger.
+EncoderOutcome finishBitmapEncoding(EncoderRun* run, unsigned char** jbig, int64_t* size);

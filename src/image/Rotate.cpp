@@ -109,24 +109,46 @@ int writeBitmap(const char* output, const Bitmap& bitmap) {
 
 }  // namespace
 
+static bool supportedAngle(int angle) { return angle == -90 || angle == 90 || angle == 180; }
+
+// Allocates `dst` for `src` turned by `angle` and turns it; false without
+// memory.
+static bool turned(const Bitmap& src, int angle, Bitmap* dst) {
+    bool quarter = (angle != 180);
+    if (!allocate(dst, quarter ? src.height : src.width, quarter ? src.width : src.height)) {
+        return false;
+    }
+    turn(src, angle, dst);
+    return true;
+}
+
 int rotatePbm(const char* input, const char* output, int angle) {
-    if (angle != -90 && angle != 90 && angle != 180) {
+    if (!supportedAngle(angle)) {
         logMsg("DEBUG: rotatePbm: unsupported angle %d\n", angle);
         return 1;
     }
     Bitmap src, dst;
     int rc = readSource(input, &src);
     if (rc == 0) {
-        bool quarter = (angle != 180);
-        if (!allocate(&dst, quarter ? src.height : src.width, quarter ? src.width : src.height)) {
+        if (!turned(src, angle, &dst)) {
             logMsg("DEBUG: rotatePbm: no memory for the turned bitmap\n");
             rc = 1;
         } else {
-            turn(src, angle, &dst);
             rc = writeBitmap(output, dst);
         }
     }
     free(src.bits);
     free(dst.bits);
     return rc;
+}
+
+unsigned char* rotateBitmap(const unsigned char* bits, int width, int height, int angle) {
+    if (!supportedAngle(angle) || width <= 0 || height <= 0) return nullptr;
+    Bitmap src;
+    src.width = width;
+    src.height = height;
+    src.row_bytes = (size_t)pbmRowBytes(width);
+    src.bits = const_cast<unsigned char*>(bits);  // only read
+    Bitmap dst;
+    return turned(src, angle, &dst) ? dst.bits : nullptr;
 }

@@ -7,7 +7,7 @@
 
 #include "../Utility/Log.h"
 #include "../Utility/WorkDir.h"
-#include "../image/Jbig.h"
+#include "PageEncoder.h"
 #include "PageFiles.h"
 
 void applyDuplexOddPageRule(Job* job, printer_header* header) {
@@ -63,27 +63,6 @@ PageResult bufferDuplexPage(Job* job, const printer_header& header, const unsign
     return PAGE_DONE;
 }
 
-// A white page of the first page's size.
-static void makeBlankPbm(const Job& job, const char* path) {
-    int width = job.page_width_px;
-    int height = job.page_height_px;
-    logMsg(
-        "DEBUG: extra file %s not exists, ignore, create a empty pbm file, cupsheight %d, width "
-        "%d bytesperline %d\n",
-        path, height, width, width / 8);
-    FILE* file = createWorkFile(path);
-    if (file == nullptr) return;  // the missing JBIG file ends the job
-    fprintf(file, "P4\n%d %d\n", width, height);
-    static const unsigned char kWhite[64 * 1024] = {};
-    uint64_t left = (uint64_t)(width / 8) * (uint64_t)height;
-    while (left > 0) {
-        size_t chunk = left < sizeof(kWhite) ? (size_t)left : sizeof(kWhite);
-        if (fwrite(kWhite, 1, chunk, file) != chunk) break;
-        left -= chunk;
-    }
-    fclose(file);
-}
-
 // Collated: the printer makes the copies, so the blank back page closes
 // the job whatever their number.
 static PageResult writeCollatedBackPage(Job* job, printer_header* extra, const JbigPage& page) {
@@ -98,14 +77,8 @@ static PageResult writeCollatedBackPage(Job* job, printer_header* extra, const J
 
 PageResult addTrailingBackPage(Job* job) {
     job->m_page++;
-    char pbm[PAGE_PATH_SIZE], jbg[PAGE_PATH_SIZE];
-    pagePbmPath(pbm, job->job_id, job->m_page);
-    makeBlankPbm(*job, pbm);
-    pageJbgPath(jbg, job->job_id, job->m_page);
-    if (pbmtojbg(pbm, jbg) == ENCODE_STOPPED) return PAGE_CANCELLED;
-
     JbigPage page;
-    PageResult result = measureJbig(jbg, "extra page", job->m_page, &page);
+    PageResult result = encodeBlankPage(job, &page);
     if (result != PAGE_DONE) return result;
     printer_header extra;
     extra.page_no = job->m_page;

@@ -22,6 +22,8 @@ void rotatedPbmPath(char* path, int job_id, int n) {
 void pageJbgPath(char* path, int job_id, int n) { formatPath(path, "%s%d-%d.jbg", job_id, n); }
 
 void removePageFiles(int job_id, int n) {
+    // Pages kept in memory leave no file.
+    if (jobContext().pages_in_memory) return;
     char path[PAGE_PATH_SIZE];
     pagePbmPath(path, job_id, n);
     unlink(path);
@@ -61,7 +63,7 @@ PageResult measureJbig(const char* path, const char* label, int n, JbigPage* pag
 }
 
 PageResult readJbig(int n, JbigPage* page) {
-    if (page->size == 0) return PAGE_DONE;
+    if (page->size == 0 || page->data != nullptr) return PAGE_DONE;  // in memory already
     page->data = (unsigned char*)calloc((size_t)page->size, 1);
     if (page->data == nullptr) {
         logMsg("ERROR: Unable to print page %d: no memory for %ld bytes of JBIG data\n", n,

@@ -25,7 +25,7 @@ void removePageFiles(int job_id, int n);
 
 // A page's JBIG data held for sending.
 struct JbigPage {
-    FILE* file = nullptr;
+    FILE* file = nullptr;  // while read from its file
     int64_t size = 0;
     unsigned char* data = nullptr;
 };
@@ -34,7 +34,8 @@ struct JbigPage {
 // On failure it logs why and returns PAGE_FAILED with nothing open.
 PageResult measureJbig(const char* path, const char* label, int n, JbigPage* page);
 
-// Reads the measured file whole, in one read; a short read leaves zeros.
+// Reads the measured file whole, in one read (data already in memory stays);
+// a short read leaves zeros.
 // PAGE_FAILED when there is no memory for it.
 PageResult readJbig(int n, JbigPage* page);
 

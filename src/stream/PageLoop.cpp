@@ -11,9 +11,8 @@
 #include "../Utility/Clock.h"
 #include "../Utility/Log.h"
 #include "../Utility/WorkDir.h"
-#include "../image/Jbig.h"
-#include "../image/Rotate.h"
 #include "DuplexPairing.h"
+#include "PageEncoder.h"
 #include "PageFiles.h"
 
 // The resolution at which the paper limit is measured.
@@ -71,10 +70,11 @@ bool checkRasterPage(const cups_page_header2_t& h, const PaperLimit& limit, char
     return true;
 }
 
-// Reads the page's pixels row by row and stores them as "P4" PBM. Rows the
-// raster did not deliver stay white.
-static PageResult storeRasterPage(Job* job, int n, const char* pbm_path) {
+// Reads the page's pixels row by row and stores them. Rows the raster did
+// not deliver stay white.
+static PageResult storeRasterPage(Job* job, PendingPage* page) {
     const cups_page_header2_t& h = job->header;
+    int n = page->n;
     unsigned bytes = h.cupsHeight * h.cupsBytesPerLine;
     unsigned char* pixels = (unsigned char*)calloc(bytes, 1);
     if (pixels == nullptr) {
@@ -99,36 +99,7 @@ static PageResult storeRasterPage(Job* job, int n, const char* pbm_path) {
         logMsg("WARNING: Page %d is cut short: %u of its %u rows arrived, the rest prints white\n",
                n, rows, h.cupsHeight);
     }
-
-    PageResult result = PAGE_FAILED;
-    FILE* file = createWorkFile(pbm_path);
-    if (file != nullptr) {
-        fprintf(file, "P4\n%u %u\n", h.cupsWidth, h.cupsHeight);
-        bool written = fwrite(pixels, 1, bytes, file) == bytes;
-        if (fclose(file) == 0 && written) result = PAGE_DONE;
-    }
-    if (result != PAGE_DONE) {
-        logMsg("ERROR: Unable to print page %d: can't store it in %s\n", n, pbm_path);
-    }
-    free(pixels);
-    return result;
-}
-
-// A5L pages are turned before conversion; the turned file is converted then.
-// The encoder runs on while the loop reads on.
-static void startConversion(Job* job, PendingPage* page) {
-    char pbm[PAGE_PATH_SIZE];
-    pagePbmPath(pbm, job->job_id, page->n);
-    if (isA5L(job->settings)) {
-        char rotated[PAGE_PATH_SIZE];
-        rotatedPbmPath(rotated, job->job_id, page->n);
-        rotatePbm(pbm, rotated, -90);
-        logMsg("DEBUG: A5L need rotate.[-90]");
-        memcpy(pbm, rotated, sizeof(pbm));
-    }
-    char jbg[PAGE_PATH_SIZE];
-    pageJbgPath(jbg, job->job_id, page->n);
-    page->started = startPbmtojbg(pbm, jbg, &page->encoder);
+    return storePage(job, page, pixels);
 }
 
 // The i-th page read ahead, 0 being the oldest.
@@ -147,9 +118,8 @@ static PendingPage popPageAhead(Job* job) {
 // A page that will not be printed: its encoder stopped, its lines and its
 // files gone.
 static void dropPage(Job* job, PendingPage* page) {
-    stopPbmtojbg(&page->encoder);
+    dropPageEncoding(job, page);
     discardHeldLog(&page->log);
-    removePageFiles(job->job_id, page->n);
 }
 
 // Pages read ahead that the job ends before are not printed.
@@ -282,12 +252,10 @@ static void readAndConvert(Job* job, PendingPage* page) {
         page->read = PAGE_FAILED;
         return;
     }
-    char pbm[PAGE_PATH_SIZE];
-    pagePbmPath(pbm, job->job_id, page->n);
-    page->read = storeRasterPage(job, page->n, pbm);
+    page->read = storeRasterPage(job, page);
     if (page->read != PAGE_DONE) return;
     logMsg("DEBUG: page %d handleImg done,pring m_page=%d begin\n", page->n, page->n);
-    startConversion(job, page);
+    startPageEncoding(job, page);
 }
 
 // Reads the raster page whose header was read last, stores it and starts
@@ -368,12 +336,8 @@ static PageResult printOldestPage(Job* job) {
     noteCancel(job, page.n);
 
     // Collect the conversion and measure.
-    if (page.started == ENCODED && finishPbmtojbg(&page.encoder) == ENCODE_STOPPED) {
-        removePageFiles(job->job_id, page.n);
-        return PAGE_CANCELLED;
-    }
     JbigPage jbig;
-    PageResult result = measureJbig(page.encoder.jbg_file, "page", job->m_page, &jbig);
+    PageResult result = collectPageEncoding(job, &page, &jbig);
     if (result != PAGE_DONE) return result;
 
     // Build the record's header, then emit.
@@ -393,8 +357,8 @@ static PageResult printOldestPage(Job* job) {
     return writeDuplexPairs(job);
 }
 
-// At most one page read ahead a processor, and never many: each holds a
-// page file on disk and an encoder in memory.
+// At most one page read ahead a processor, and never many: each holds its
+// page (a file, or its bitmap in memory) and an encoder.
 static int pagesAhead() {
     long online = sysconf(_SC_NPROCESSORS_ONLN);
     if (online < 1) return 1;

@@ -1,6 +1,6 @@
-// The road of one raster page: read, store as PBM, look ahead, turn (A5L),
-// convert to JBIG, measure, build its header, emit; once per page until the
-// input ends or the job is cancelled.
+// The road of one raster page: read, store (as PBM, or in memory), look ahead,
+// turn (A5L), convert to JBIG, measure, build its header, emit; once per page
+// until the input ends or the job is cancelled.
 #pragma once
 
 #include <cups/raster.h>
