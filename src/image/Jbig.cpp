@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -164,6 +165,7 @@ struct BitmapEncode {
     unsigned char* bits = nullptr;  // freed once encoded
     unsigned width = 0, height = 0;
     JbigBuffer out;
+    int done_fd = -1;  // an eventfd, counted up once the encoding has ended
 };
 
 // libjbig aborts the process when its own allocations fail, so only pages
@@ -182,6 +184,10 @@ static void* encodeBitmap(void* data) {
     jbg_enc_free(&state);
     free(task->bits);
     task->bits = nullptr;
+    uint64_t one = 1;
+    if (write(task->done_fd, &one, sizeof(one)) < 0) {
+        // The waiter joins the thread anyway; it only wakes later.
+    }
     return nullptr;
 }
 
@@ -191,7 +197,12 @@ static BitmapEncode* joinBitmapEncoding(EncoderRun* run) {
     BitmapEncode* task = run->in_memory;
     run->in_memory = nullptr;
     pthread_join(task->thread, nullptr);
+    close(task->done_fd);
     return task;
+}
+
+int bitmapEncodingFd(const EncoderRun* run) {
+    return run->running && run->in_memory != nullptr ? run->in_memory->done_fd : -1;
 }
 
 EncoderOutcome startBitmapEncoding(unsigned char* bits, int width, int height, const char* name,
@@ -207,9 +218,12 @@ EncoderOutcome startBitmapEncoding(unsigned char* bits, int width, int height, c
     task->height = (unsigned)height;
     task->out.limit = (size_t)maxJbigSize(run->pbm_size);
     logMsg("DEBUG: encoding %s (%d x %d) in memory\n", name, width, height);
-    int error = pthread_create(&task->thread, nullptr, encodeBitmap, task);
+    task->done_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int error = task->done_fd < 0 ? errno : 0;
+    if (error == 0) error = pthread_create(&task->thread, nullptr, encodeBitmap, task);
     if (error != 0) {
         logMsg("ERROR: Unable to start encoding %s: %s\n", name, strerror(error));
+        if (task->done_fd >= 0) close(task->done_fd);
         free(bits);
         delete task;
         return ENCODE_FAILED;

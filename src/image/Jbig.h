@@ -94,3 +94,8 @@ EncoderOutcome startBitmapEncoding(unsigned char* bits, int width, int height, c
 // *size bytes, no more than maxJbigSize of the bitmap. ENCODE_FAILED, with
 // an "ERROR: " line, when memory ran out or the data would be larger.
 EncoderOutcome finishBitmapEncoding(EncoderRun* run, unsigned char** jbig, int64_t* size);
+
+// While an encoding in memory runs: a descriptor that polls readable once it
+// has ended, so a caller can wait for it and for other input at once; -1
+// for any other conversion.
+int bitmapEncodingFd(const EncoderRun* run);

@@ -11,6 +11,7 @@
 #include "../Utility/Clock.h"
 #include "../Utility/Log.h"
 #include "../Utility/WorkDir.h"
+#include "../image/Jbig.h"
 #include "DuplexPairing.h"
 #include "PageEncoder.h"
 #include "PageFiles.h"
@@ -320,6 +321,29 @@ static void readAhead(Job* job, int limit) {
     }
 }
 
+// While the oldest page encodes in memory, raster that arrives meanwhile is
+// read and its pages start encoding beside it, rather than waiting for the
+// oldest page's turn: the producer and every processor keep working. (A
+// page the encoder program converts is waited for as it always was.)
+static void readWhileOldestEncodes(Job* job, int limit) {
+    while (job->ahead_count > 0 && !job->input_ended && job->cancel_page == 0) {
+        int done_fd = bitmapEncodingFd(&pageAhead(job, 0).encoder);
+        bool room = !job->header_read || job->ahead_count < limit;
+        if (done_fd < 0 || !room) return;
+        if (!rasterWaiting(&job->input)) {
+            struct pollfd ready[2] = {{done_fd, POLLIN, 0}, {job->input.fd, POLLIN, 0}};
+            if (poll(ready, 2, 100) < 0 && errno != EINTR) return;
+            if (ready[0].revents != 0) return;
+            settleCancel(job);
+            continue;
+        }
+        int pages_read = job->pages_read;
+        bool header_read = job->header_read;
+        readAhead(job, limit);
+        if (job->pages_read == pages_read && job->header_read == header_read) return;
+    }
+}
+
 // The rest of the road of the oldest page read (its held lines were
 // written when its turn came): its conversion collected, measured, its header built and its records
 // emitted.
@@ -358,10 +382,12 @@ static PageResult printOldestPage(Job* job) {
 }
 
 // At most one page read ahead a processor, and never many: each holds its
-// page (a file, or its bitmap in memory) and an encoder.
+// page (a file, or its bitmap in memory) and an encoder. Pages in memory
+// get one more, read while the others encode.
 static int pagesAhead() {
     long online = sysconf(_SC_NPROCESSORS_ONLN);
-    if (online < 1) return 1;
+    if (online < 1) online = 1;
+    if (jobContext().pages_in_memory) online++;
     return online < MAX_PAGES_AHEAD ? (int)online : MAX_PAGES_AHEAD;
 }
 
@@ -380,6 +406,7 @@ int runPageLoop(Job* job) {
     int status = 0;
     while (true) {
         readAhead(job, limit);
+        readWhileOldestEncodes(job, limit);
         settleCancel(job);
         if (job->ahead_count == 0) break;
         if (job->cancel_page != 0 && pageAhead(job, 0).n > job->cancel_page) break;
