@@ -291,7 +291,8 @@ void dropMadeOnLoading(pappl_system_t* system, int dir_fd, const char* name) {
 }
 
 // The highest job id of each printer id among PAPPL's spooled files
-// ("pPPPPPjJJJJJJJJJ-..."), and the working directories killed jobs left.
+// ("pPPPPPjJJJJJJJJJ-..."), and the working directories killed jobs of
+// earlier versions, which stored their pages as files, left.
 std::map<int, int> spooledIds(pappl_system_t* system, const std::string& spool) {
     std::map<int, int> highest;
     int dir_fd = open(spool.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "../Utility/Credentials.h"
+#include "../Utility/JobContext.h"
 #include "../Utility/Log.h"
 #include "../Utility/Text.h"
 #include "../Utility/WorkDir.h"
@@ -183,9 +184,12 @@ bool startJob(const JobRequest& request, Job* job, int* exit_status) {
     char* job_params = job->job_params;
     BuildJobParams(&job_params, job->table);
 
-    int opened = request.private_work_dir ? openPrivateWorkDir(request.work_dir)
-                                          : openWorkDir(request.work_dir);
-    if (opened != 0) return false;
+    // Pages kept in memory need no working directory.
+    if (!jobContext().pages_in_memory) {
+        int opened = request.private_work_dir ? openPrivateWorkDir(request.work_dir)
+                                              : openWorkDir(request.work_dir);
+        if (opened != 0) return false;
+    }
     job->raster_page = 1;
     job->m_page = 0;
     job->written_pages = 0;

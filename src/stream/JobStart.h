@@ -24,7 +24,8 @@ struct JobRequest {
     const char* ppd_path = nullptr;  // the PPD's file, or
     const char* ppd_text = nullptr;  // its text
     // The shared working directory, or, with private_work_dir, the
-    // directory a directory of the job's own is made in.
+    // directory a directory of the job's own is made in; none is opened
+    // for a job whose pages stay in memory.
     const char* work_dir = nullptr;
     bool private_work_dir = false;
     const char* raster_file = nullptr;  // else raster_fd is read
