@@ -10,7 +10,9 @@
 #
 #   scripts/bench_app.sh [REPEATS]     (default 3; medians are shown)
 #
-# Runs in network and mount namespaces of its own (root), as the harness.
+# Runs in network and mount namespaces of its own (root), as the harness. The
+# server's log (QUELMOSS_BENCH_LOG_LEVEL, default warn) is kept in
+# out/bench/server.log.
 set -eu
 cd "$(dirname "$0")/.."
 repeats=${1:-3}
@@ -65,7 +67,7 @@ sink2=$!
 "$b/quelmoss-printer-app" server -o server-port=8631 -o spool-directory="$work/spool" \
   -o log-file="$work/log/server.log" -o log-level=${QUELMOSS_BENCH_LOG_LEVEL:-warn} &
 server=$!
-trap 'kill $sink $sink2 $server 2>/dev/null || true' EXIT
+trap 'kill $sink $sink2 $server 2>/dev/null || true; cp "$work/log/server.log" "$PWD/out/bench/server.log" 2>/dev/null || true' EXIT
 for _ in $(seq 1 50); do
   [ -S /run/quelmoss-printer-app.sock ] && curl -sf -o /dev/null http://localhost:8631/ && break
   sleep 0.2
@@ -130,9 +132,10 @@ for _ in $(seq 1 "$repeats"); do
 done
 
 # What each stage costs alone, on one processor: Ghostscript rendering the
-# pages as it does for the application, and the filter encoding them from
-# CUPS's raster. With two processors, Ghostscript's pages come one after
-# another while the encoding of earlier pages runs beside them.
+# pages as it does for the application, and the application's encoder
+# (libjbig in memory) encoding the same pages from CUPS's raster. With two
+# processors, Ghostscript's pages come one after another while the encoding
+# of earlier pages runs beside them.
 for dpi in 600 1200; do
   cupsfilter -p "$b/brivane_quelmoss.ppd" -m application/vnd.cups-raster -o "Resolution=${dpi}dpi" \
     "$work/twelve.pdf" 2>/dev/null > "$work/twelve-$dpi.ras"
@@ -147,8 +150,7 @@ for dpi in 600 1200; do
       > /dev/null 2>&1
     echo "$(now) - $start" | bc >> "$work/gs-$dpi.txt"
     start=$(now)
-    PPD="$b/brivane_quelmoss.ppd" taskset -c 0 "$b/brivane_quelmoss" 1 bench twelve.pdf 1 \
-      "Resolution=${dpi}dpi" "$work/twelve-$dpi.ras" > /dev/null 2>&1
+    taskset -c 0 "$b/quelmoss_encode_alone" "$work/twelve-$dpi.ras" > /dev/null 2>&1
     echo "$(now) - $start" | bc >> "$work/enc-$dpi.txt"
   done
 done
