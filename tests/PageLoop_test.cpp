@@ -1,13 +1,16 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FilterRun.h"
@@ -596,13 +599,25 @@ TEST(InMemoryPages, GiveTheFiltersRecordsWithoutPageFiles) {
         const char* options;
         const char* copies;
         std::vector<RasterPage> pages;
+        // The raster comes through a pipe in pieces, as Ghostscript gives
+        // it, so pages arrive while earlier ones encode.
+        bool piped;
     } cases[] = {
-        {"", "2", {{803, 120, Pattern::Noise}, {17, 9, Pattern::Diagonal}}},
+        {"", "2", {{803, 120, Pattern::Noise}, {17, 9, Pattern::Diagonal}}, false},
         {"Duplex=DuplexNoTumble",
          "2",
-         {{61, 30, Pattern::Black}, {100, 50, Pattern::Checker}, {100, 50, Pattern::Noise}}},
-        {"Duplex=DuplexNoTumble Collate=True", "3", {{640, 129, Pattern::Corners}}},
-        {"PageSize=A5 FeedEdge=1", "1", {{50, 21, Pattern::Noise}, {64, 30, Pattern::Checker}}},
+         {{61, 30, Pattern::Black}, {100, 50, Pattern::Checker}, {100, 50, Pattern::Noise}},
+         false},
+        {"Duplex=DuplexNoTumble Collate=True", "3", {{640, 129, Pattern::Corners}}, false},
+        {"PageSize=A5 FeedEdge=1",
+         "1",
+         {{50, 21, Pattern::Noise}, {64, 30, Pattern::Checker}},
+         false},
+        {"", "1", std::vector<RasterPage>(4, {2400, 1600, Pattern::Noise}), true},
+        {"Duplex=DuplexNoTumble",
+         "2",
+         {{1600, 900, Pattern::Noise}, {1600, 901, Pattern::Checker}, {1600, 902, Pattern::Noise}},
+         true},
     };
     std::string dir = scratchDir("in-memory-job");
     for (const auto& c : cases) {
@@ -629,14 +644,37 @@ TEST(InMemoryPages, GiveTheFiltersRecordsWithoutPageFiles) {
         request.private_work_dir = true;
         request.raster_file = raster.c_str();
         request.out = out;
+        int feed[2] = {-1, -1};
+        std::thread feeder;
+        if (c.piped) {
+            ASSERT_EQ(pipe2(feed, O_CLOEXEC), 0);
+            request.raster_file = nullptr;
+            request.raster_fd = feed[0];
+            // Each page's bytes at once, then a pause, as a renderer gives
+            // them: what comes in a pause is read beside the encoding.
+            size_t page_bytes = rasterBytes({c.pages[0]}).size();
+            feeder = std::thread([&feed, page_bytes, bytes = readFile(raster)] {
+                signal(SIGPIPE, SIG_IGN);  // the job may rightly stop reading
+                for (size_t at = 0; at < bytes.size(); at += page_bytes) {
+                    size_t n = std::min(bytes.size() - at, page_bytes);
+                    if (write(feed[1], bytes.data() + at, n) != (ssize_t)n) break;
+                    usleep(5000);
+                }
+                close(feed[1]);
+            });
+        }
         testing::internal::CaptureStderr();
         int status;
         {
             JobScope scope(&context);
             status = runJob(request);
         }
+        if (c.piped) {
+            close(feed[0]);
+            feeder.join();
+        }
         std::string log = testing::internal::GetCapturedStderr();
-        std::string bytes(4 << 20, '\0');
+        std::string bytes(16 << 20, '\0');
         rewind(out);
         bytes.resize(fread(&bytes[0], 1, bytes.size(), out));
         fclose(out);
