@@ -159,6 +159,9 @@ static void appendJbig(unsigned char* start, size_t length, void* data) {
     out->size += length;
 }
 
+// How much the encoder threads yield to the producer.
+constexpr int ENCODER_NICENESS = 5;
+
 // A page encoded on a thread of its own.
 struct BitmapEncode {
     pthread_t thread;
@@ -172,6 +175,14 @@ struct BitmapEncode {
 // within the paper's bound may come here (the page loop refuses others).
 static void* encodeBitmap(void* data) {
     BitmapEncode* task = static_cast<BitmapEncode*>(data);
+    // The producer feeds the encoders: when both want a processor it goes
+    // first, so pages keep coming and the last ones encode side by side
+    // rather than one after another. (On Linux the niceness is the
+    // thread's own.)
+    errno = 0;
+    if (nice(ENCODER_NICENESS) == -1 && errno != 0) {
+        // Encoded at the producer's priority then.
+    }
     // pbmtojbg -q (no resolution layers; -x and -y then count for nothing),
     // -r (SDRST ends each stripe), -s 128, -o 0, -p 8 (TPBON), -m 0.
     unsigned char* planes[1] = {task->bits};
