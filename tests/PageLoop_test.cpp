@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "FilterRun.h"
-#include "Utility/JobContext.h"
 #include "stream/JobStart.h"
 
 namespace {
@@ -629,8 +628,6 @@ TEST(InMemoryPages, GiveTheFiltersRecordsWithoutPageFiles) {
         std::string raster = dir + "/job.ras", work = dir + "/work";
         ASSERT_TRUE(writeRasterFile(raster, c.pages));
         mkdir(work.c_str(), 0700);
-        JobContext context;
-        context.pages_in_memory = true;
         FILE* out = tmpfile();
         JobRequest request;
         request.job_id = "7";
@@ -644,6 +641,7 @@ TEST(InMemoryPages, GiveTheFiltersRecordsWithoutPageFiles) {
         request.private_work_dir = true;
         request.raster_file = raster.c_str();
         request.out = out;
+        request.pages_in_memory = true;
         int feed[2] = {-1, -1};
         std::thread feeder;
         if (c.piped) {
@@ -664,11 +662,7 @@ TEST(InMemoryPages, GiveTheFiltersRecordsWithoutPageFiles) {
             });
         }
         testing::internal::CaptureStderr();
-        int status;
-        {
-            JobScope scope(&context);
-            status = runJob(request);
-        }
+        int status = runJob(request);
         if (c.piped) {
             close(feed[0]);
             feeder.join();

@@ -54,11 +54,6 @@ struct JobContext {
 
     WorkDir work_dir;
     EncoderRunner encoder_runner = nullptr;  // nullptr: the real encoder
-    // Pages stay in memory and are encoded with libjbig on threads of this
-    // process, with the encoder's options, rather than stored as files for
-    // the encoder program: for a host that runs many jobs, where a process
-    // and two files a page cost more than the encoding.
-    bool pages_in_memory = false;
 };
 
 // The context of the job this thread works for: the one bound last, else

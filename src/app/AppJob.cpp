@@ -126,7 +126,6 @@ AppJob* newAppJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
     app->context.log_sink_data = app;
     app->context.cancel_probe = cancelProbe;
     app->context.cancel_probe_data = job;
-    app->context.pages_in_memory = true;
     cookie_io_functions_t io = {nullptr, deviceWrite, nullptr, nullptr};
     app->out = fopencookie(app, "w", io);
     if (app->out == nullptr) {
@@ -184,6 +183,7 @@ int runAppJob(AppJob* app, int raster_fd) {
     request.work_dir = app->work_parent.c_str();
     request.private_work_dir = true;
     request.raster_fd = raster_fd;
+    request.pages_in_memory = true;
     request.out = app->out;
     int status = runJob(request);
     if (!app->log_line.empty()) logSink(app, "\n", 1);

@@ -98,7 +98,7 @@ PageResult addTrailingBackPage(Job* job) {
         }
     } else if (result == PAGE_DONE) {
         result = writeCollatedBackPage(job, &extra, page);
-        removePageFiles(job->job_id, job->m_page);
+        removePageFiles(*job, job->m_page);
     }
     releaseJbig(&page);
     if (result == PAGE_DONE) logMsg("DEBUG: print extra m_page %d write jbg done\n", job->m_page);
@@ -170,7 +170,7 @@ PageResult writeDuplexPairs(Job* job) {
         job->copies_left--;
         logMsg("DEBUG: #####################write 2pages duplex done\n");
     } while (job->copies_left > 0);
-    removePageFiles(job->job_id, job->m_page - 1);
-    removePageFiles(job->job_id, job->m_page);
+    removePageFiles(*job, job->m_page - 1);
+    removePageFiles(*job, job->m_page);
     return result;
 }

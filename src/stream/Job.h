@@ -62,6 +62,7 @@ struct Job {
     cups_raster_t* raster = nullptr;
     cups_page_header2_t header;  // the page being read, then the look-ahead
     FILE* out = stdout;
+    bool pages_in_memory = false;  // no page file: bitmaps encoded in memory
 
     // Size of the blank back page: the first page's bytes per line × 8 by
     // its height.

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "../Utility/Credentials.h"
-#include "../Utility/JobContext.h"
 #include "../Utility/Log.h"
 #include "../Utility/Text.h"
 #include "../Utility/WorkDir.h"
@@ -185,7 +184,8 @@ bool startJob(const JobRequest& request, Job* job, int* exit_status) {
     BuildJobParams(&job_params, job->table);
 
     // Pages kept in memory need no working directory.
-    if (!jobContext().pages_in_memory) {
+    job->pages_in_memory = request.pages_in_memory;
+    if (!job->pages_in_memory) {
         int opened = request.private_work_dir ? openPrivateWorkDir(request.work_dir)
                                               : openWorkDir(request.work_dir);
         if (opened != 0) return false;

@@ -30,6 +30,11 @@ struct JobRequest {
     bool private_work_dir = false;
     const char* raster_file = nullptr;  // else raster_fd is read
     int raster_fd = -1;
+    // Pages stay in memory and are encoded with libjbig on threads of this
+    // process, with the encoder's options, rather than stored as files for
+    // the encoder program: for a host that runs many jobs, where a process
+    // and two files a page cost more than the encoding.
+    bool pages_in_memory = false;
     FILE* out = nullptr;
 };
 

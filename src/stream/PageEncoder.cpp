@@ -8,14 +8,11 @@
 #include "../image/Jbig.h"
 #include "../image/Rotate.h"
 
-// Whether this thread's job keeps its pages in memory.
-static bool pagesInMemory() { return jobContext().pages_in_memory; }
-
 PageResult storePage(Job* job, PendingPage* page, unsigned char* pixels) {
     const cups_page_header2_t& h = job->header;
     page->width = (int)h.cupsWidth;
     page->height = (int)h.cupsHeight;
-    if (pagesInMemory()) {
+    if (job->pages_in_memory) {
         page->bitmap = pixels;
         return PAGE_DONE;
     }
@@ -60,7 +57,7 @@ static void startInMemory(Job* job, PendingPage* page) {
 }
 
 void startPageEncoding(Job* job, PendingPage* page) {
-    if (pagesInMemory()) {
+    if (job->pages_in_memory) {
         startInMemory(job, page);
         return;
     }
@@ -97,9 +94,9 @@ static PageResult collectInMemory(EncoderRun* run, const char* label, int n, Jbi
 }
 
 PageResult collectPageEncoding(Job* job, PendingPage* page, JbigPage* jbig) {
-    if (pagesInMemory()) return collectInMemory(&page->encoder, "page", job->m_page, jbig);
+    if (job->pages_in_memory) return collectInMemory(&page->encoder, "page", job->m_page, jbig);
     if (page->started == ENCODED && finishPbmtojbg(&page->encoder) == ENCODE_STOPPED) {
-        removePageFiles(job->job_id, page->n);
+        removePageFiles(*job, page->n);
         return PAGE_CANCELLED;
     }
     return measureJbig(page->encoder.jbg_file, "page", job->m_page, jbig);
@@ -109,7 +106,7 @@ void dropPageEncoding(Job* job, PendingPage* page) {
     stopPbmtojbg(&page->encoder);
     free(page->bitmap);
     page->bitmap = nullptr;
-    removePageFiles(job->job_id, page->n);
+    removePageFiles(*job, page->n);
 }
 
 // A white page of the first page's size, whose width is a whole number of
@@ -135,7 +132,7 @@ static void makeBlankPbm(const Job& job, const char* path) {
 }
 
 PageResult encodeBlankPage(Job* job, JbigPage* jbig) {
-    if (pagesInMemory()) {
+    if (job->pages_in_memory) {
         int width = job->page_width_px, height = job->page_height_px;
         unsigned char* white = (unsigned char*)calloc((size_t)(width / 8) * (size_t)height, 1);
         EncoderRun run;

@@ -21,9 +21,10 @@ void rotatedPbmPath(char* path, int job_id, int n) {
 
 void pageJbgPath(char* path, int job_id, int n) { formatPath(path, "%s%d-%d.jbg", job_id, n); }
 
-void removePageFiles(int job_id, int n) {
+void removePageFiles(const Job& job, int n) {
     // Pages kept in memory leave no file.
-    if (jobContext().pages_in_memory) return;
+    if (job.pages_in_memory) return;
+    int job_id = job.job_id;
     char path[PAGE_PATH_SIZE];
     pagePbmPath(path, job_id, n);
     unlink(path);

@@ -21,7 +21,7 @@ void pageJbgPath(char* path, int job_id, int n);
 
 // Removes the page's files (PBM, turned PBM, JBIG), once nothing of the
 // page is to be written any more.
-void removePageFiles(int job_id, int n);
+void removePageFiles(const Job& job, int n);
 
 // A page's JBIG data held for sending.
 struct JbigPage {

@@ -237,7 +237,7 @@ static PageResult emitPage(Job* job, printer_header* header, const JbigPage& pag
     }
     PageResult result =
         job->collate ? emitCollated(job, header, page) : emitCopies(job, header, page);
-    removePageFiles(job->job_id, job->m_page);
+    removePageFiles(*job, job->m_page);
     return result;
 }
 
@@ -350,7 +350,7 @@ static void readWhileOldestEncodes(Job* job, int limit) {
 static PageResult printOldestPage(Job* job) {
     PendingPage page = popPageAhead(job);
     if (page.read != PAGE_DONE) {
-        removePageFiles(job->job_id, page.n);
+        removePageFiles(*job, page.n);
         return page.read;
     }
     job->raster_page = page.n;
@@ -384,10 +384,10 @@ static PageResult printOldestPage(Job* job) {
 // At most one page read ahead a processor, and never many: each holds its
 // page (a file, or its bitmap in memory) and an encoder. Pages in memory
 // get one more, read while the others encode.
-static int pagesAhead() {
+static int pagesAhead(const Job& job) {
     long online = sysconf(_SC_NPROCESSORS_ONLN);
     if (online < 1) online = 1;
-    if (jobContext().pages_in_memory) online++;
+    if (job.pages_in_memory) online++;
     return online < MAX_PAGES_AHEAD ? (int)online : MAX_PAGES_AHEAD;
 }
 
@@ -402,7 +402,7 @@ static int exitStatus(PageResult result) {
 int runPageLoop(Job* job) {
     // Cancelled while the job was set up: the job block alone.
     if (jobCancelled()) return 0;
-    int limit = pagesAhead();
+    int limit = pagesAhead(*job);
     int status = 0;
     while (true) {
         readAhead(job, limit);
@@ -424,7 +424,7 @@ int runPageLoop(Job* job) {
     // Whatever ended the job, none of its page files stay behind.
     int from = job->m_page > 1 ? job->m_page - 1 : 1;
     int to = (job->pages_read > job->m_page ? job->pages_read : job->m_page) + 1;
-    for (int n = from; n <= to; n++) removePageFiles(job->job_id, n);
+    for (int n = from; n <= to; n++) removePageFiles(*job, n);
     if (status == 0 && job->input_damaged) status = 1;
     return status;
 }
