@@ -11,8 +11,8 @@
 #   scripts/bench_app.sh [REPEATS]     (default 3; medians are shown)
 #
 # Runs in network and mount namespaces of its own (root), as the harness. The
-# server's log (QUELMOSS_BENCH_LOG_LEVEL, default warn) is kept in
-# out/bench/server.log.
+# server logs at QUELMOSS_BENCH_LOG_LEVEL (default warn); its log is copied
+# to QUELMOSS_BENCH_KEEP_LOG, a path outside /tmp, when that is set.
 set -eu
 cd "$(dirname "$0")/.."
 repeats=${1:-3}
@@ -67,7 +67,7 @@ sink2=$!
 "$b/quelmoss-printer-app" server -o server-port=8631 -o spool-directory="$work/spool" \
   -o log-file="$work/log/server.log" -o log-level=${QUELMOSS_BENCH_LOG_LEVEL:-warn} &
 server=$!
-trap 'kill $sink $sink2 $server 2>/dev/null || true; cp "$work/log/server.log" "$PWD/out/bench/server.log" 2>/dev/null || true' EXIT
+trap 'kill $sink $sink2 $server 2>/dev/null || true' EXIT
 for _ in $(seq 1 50); do
   [ -S /run/quelmoss-printer-app.sock ] && curl -sf -o /dev/null http://localhost:8631/ && break
   sleep 0.2

@@ -220,14 +220,11 @@ EncoderOutcome startBitmapEncoding(unsigned char* bits, int width, int height, c
                                    EncoderRun* run) {
     *run = EncoderRun();
     copyBounded(run->pbm_file, sizeof(run->pbm_file), name);
-    run->width = width;
-    run->height = height;
-    run->pbm_size = (int64_t)pbmRowBytes(width) * height;
     BitmapEncode* task = new BitmapEncode;
     task->bits = bits;
     task->width = (unsigned)width;
     task->height = (unsigned)height;
-    task->out.limit = (size_t)maxJbigSize(run->pbm_size);
+    task->out.limit = (size_t)maxJbigSize((int64_t)pbmRowBytes(width) * height);
     logMsg("DEBUG: encoding %s (%d x %d) in memory\n", name, width, height);
     task->done_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     int error = task->done_fd < 0 ? errno : 0;

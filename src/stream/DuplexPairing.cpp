@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "../Utility/Log.h"
-#include "../Utility/WorkDir.h"
 #include "PageEncoder.h"
 #include "PageFiles.h"
 

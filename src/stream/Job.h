@@ -36,7 +36,6 @@ struct PendingPage {
     int n = 0;                        // its raster_page and m_page
     PageResult read = PAGE_DONE;      // else refused, not stored or given up (already said)
     bool last = false;                // the look-ahead found no page after it
-    int width = 0, height = 0;        // its pixels, as the raster gave them
     unsigned char* bitmap = nullptr;  // kept in memory until its conversion starts
     EncoderRun encoder;
     EncoderOutcome started = ENCODE_FAILED;  // ENCODED while its conversion runs

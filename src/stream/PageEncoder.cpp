@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "../Utility/Log.h"
 #include "../Utility/WorkDir.h"
@@ -10,8 +11,6 @@
 
 PageResult storePage(Job* job, PendingPage* page, unsigned char* pixels) {
     const cups_page_header2_t& h = job->header;
-    page->width = (int)h.cupsWidth;
-    page->height = (int)h.cupsHeight;
     if (job->pages_in_memory) {
         page->bitmap = pixels;
         return PAGE_DONE;
@@ -34,10 +33,11 @@ PageResult storePage(Job* job, PendingPage* page, unsigned char* pixels) {
 }
 
 // In memory: the A5L turn gives a new bitmap, then libjbig starts on it.
+// The page's header is still the one read last.
 static void startInMemory(Job* job, PendingPage* page) {
     unsigned char* bits = page->bitmap;
     page->bitmap = nullptr;
-    int width = page->width, height = page->height;
+    int width = (int)job->header.cupsWidth, height = (int)job->header.cupsHeight;
     if (isA5L(job->settings)) {
         unsigned char* turned = rotateBitmap(bits, width, height, -90);
         logMsg("DEBUG: A5L need rotate.[-90]");
@@ -48,8 +48,7 @@ static void startInMemory(Job* job, PendingPage* page) {
             return;
         }
         bits = turned;
-        width = page->height;
-        height = page->width;
+        std::swap(width, height);
     }
     char name[32];
     snprintf(name, sizeof(name), "page %d", page->n);
@@ -78,7 +77,7 @@ void startPageEncoding(Job* job, PendingPage* page) {
 // The JBIG data an encoding in memory gave, measured as a file would be.
 static PageResult collectInMemory(EncoderRun* run, const char* label, int n, JbigPage* jbig) {
     *jbig = JbigPage();
-    if (!run->running || finishBitmapEncoding(run, &jbig->data, &jbig->size) != ENCODED) {
+    if (finishBitmapEncoding(run, &jbig->data, &jbig->size) != ENCODED) {
         logMsg("ERROR: Unable to print %s %d: its JBIG data was not made\n", label, n);
         return PAGE_FAILED;
     }

@@ -10,7 +10,6 @@
 
 #include "../Utility/Clock.h"
 #include "../Utility/Log.h"
-#include "../Utility/WorkDir.h"
 #include "../image/Jbig.h"
 #include "DuplexPairing.h"
 #include "PageEncoder.h"
