@@ -17,156 +17,10 @@ if [ -z "${QUELMOSS_APP_NAMESPACE:-}" ]; then
   QUELMOSS_APP_NAMESPACE=1 exec unshare --net --uts sh "$(dirname "$0")/private_tmp.sh" "$1" \
     sh "$0" "$@"
 fi
-build=$(cd "$1" && pwd)
-src=$(cd "$(dirname "$0")/.." && pwd)
-app="$build/quelmoss-printer-app"
-inspect="$build/quelmoss-inspect"
-sink="$build/socket-sink"
-tests="$src/tests/app"
-mount -t tmpfs quelmoss-run /run
-mount -t tmpfs quelmoss-var-lib /var/lib
-ip link set lo up
-hostname quelmoss-e2e  # (this namespace's own: the server and avahi name it)
-work=/tmp/quelmoss-app
-keep="$build/app-e2e"
-rm -rf "$work" "$keep"
-mkdir -p "$work/spool" "$work/docs"
-# The server serves as its system user: its spool is that user's, and so is
-# the directory of its log (which it rotates).
-mkdir -p "$work/log"
-chown quelmoss "$work/spool" "$work/log"
-port=8631
-uri_base="ipp://localhost:$port/ipp/print"
-pids=""
-server_pid=""
-cupsd_pid=""
-
-stop() {
-  mkdir -p "$keep"
-  cp -a "$work"/*.log "$work"/log/*.log "$work"/*.out "$work"/*.html "$keep/" 2>/dev/null || true
-  cp -a "$work/cups/log/error_log" "$keep/cupsd.log" 2>/dev/null || true
-  for pid in $server_pid $cupsd_pid $pids; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-}
-trap stop EXIT
-trap 'exit 1' INT TERM
-
-fail() {
-  echo "FAIL: $*"
-  echo "FAIL: $*" >&2  # also out of a command substitution
-  echo "--- server log (last 30 lines):"
-  tail -n 30 "$work/log/server.log" 2>/dev/null || true
-  if [ -f "$work/cups/log/error_log" ]; then
-    echo "--- CUPS's log (the last lines of its jobs):"
-    grep "\[Job " "$work/cups/log/error_log" | tail -n 20
-  fi
-  exit 1
-}
-
-# The README's line that starts with "WORDS".
-readme_line() {
-  line=$(grep "^$1 " "$src/README.md" | head -n 1)
-  [ -n "$line" ] || fail "the README has no '$1' line"
-  echo "$line"
-}
-
-# Starts the README's server line with the harness's spool and log.
-start_server() {
-  line=$(readme_line "quelmoss-printer-app server" | sed "s|^quelmoss-printer-app|$app|")
-  eval "$line -o spool-directory=$work/spool -o log-file=$work/log/server.log -o log-level=debug &"
-  server_pid=$!
-  # (A sub-command that finds no server starts one of its own.)
-  for _ in $(seq 1 50); do
-    [ -S /run/quelmoss-printer-app.sock ] && curl -sf -o /dev/null "http://localhost:$port/" &&
-      return 0
-    sleep 0.2
-  done
-  fail "the server did not start"
-}
-
-stop_server() {
-  # (It may see the server close before it answers.)
-  "$app" shutdown >/dev/null 2>&1 || true
-  wait "$server_pid" 2>/dev/null || true
-  rm -f /run/quelmoss-printer-app.sock
-  server_pid=""
-}
-
-# A socket printer on PORT keeping its connections in $work/NAME; the
-# socket-sink's options (--drop-first, --stall-first) follow.
-start_sink() {
-  sink_name=$1 sink_port=$2
-  shift 2
-  mkdir -p "$work/$sink_name"
-  "$sink" "$sink_port" "$work/$sink_name" "$@" &
-  pids="$pids $!"
-}
-
-# The README's add line for printer NAME at socket port PORT.
-add_printer() {
-  line=$(readme_line "quelmoss-printer-app add" |
-    sed "s|^quelmoss-printer-app|$app|; s|-d [^ ]*|-d $1|; s|socket://[^ ]*|socket://127.0.0.1:$2|")
-  eval "$line" || fail "adding printer $1 failed: $line"
-}
-
-# Sends FILE of TYPE to PRINTER with NAME=VALUE settings; prints the job id.
-print_job() {
-  printer=$1 file=$2 type=$3
-  shift 3
-  settings=""
-  for setting; do settings="$settings -d $setting"; done
-  # shellcheck disable=SC2086
-  ipptool -t -d owner=alice -d jobname=report -d copies=1 -d sides=one-sided \
-    -d media=iso_a4_210x297mm -d source=main -d type=stationery \
-    -d handling=separate-documents-uncollated-copies -d quality=4 -d feed=short-edge-first \
-    $settings -d filetype="$type" -f "$file" "$uri_base/$printer" "$tests/print-job.test" \
-    > "$work/print.out" 2>&1 || fail "Print-Job to $printer failed: $(cat "$work/print.out")"
-  sed -n 's/.*job-id (integer) = \([0-9]*\).*/\1/p' "$work/print.out" | head -n 1
-}
-
-# Waits for printer NAME's connection N to close; prints its file.
-stream() {
-  for _ in $(seq 1 600); do
-    [ -f "$work/$1/conn-$2.bin" ] && echo "$work/$1/conn-$2.bin" && return 0
-    sleep 0.1
-  done
-  fail "printer $1 got no connection $2 (it has: $(ls "$work/$1" | tr '\n' ' '))"
-}
-
-# JOB's state (its keyword) and message on PRINTER.
-job_state() {
-  ipptool -t -d owner=alice -d job="$2" "$uri_base/$1" "$tests/job-state.test" > "$work/state.out" 2>&1
-  sed -n 's/.*job-state (enum) = \(.*\)/\1/p' "$work/state.out" | head -n 1
-}
-wait_job_state() {
-  for _ in $(seq 1 300); do
-    [ "$(job_state "$1" "$2")" = "$3" ] && return 0
-    sleep 0.1
-  done
-  fail "job $2 on $1 is $(job_state "$1" "$2"), not $3: $(cat "$work/state.out")"
-}
-
-# The record flags of a stream, first and last, one pair per record.
-records() {
-  "$inspect" "$1" > "$work/inspect.out" 2>&1 || fail "the stream $1 is not sound: $(cat "$work/inspect.out")"
-  awk '/^ +[0-9]+ +[01] +[01] +[0-9]+/ { printf "%s%s ", $2, $3 }' "$work/inspect.out" | sed 's/ $//'
-}
-setting() {
-  awk -v key="$1" '$1 == key { print $2 }' "$work/inspect.out"
-}
-# The pixel size of the stream's first page.
-first_page_size() {
-  awk '/^ +[0-9]+ +[01] +[01] +[0-9]+/ { print $6 "x" $8; exit }' "$work/inspect.out"
-}
-
-expect() {
-  [ "$2" = "$3" ] || fail "$1: got '$2', expected '$3'"
-}
-
+harness=app-e2e
+. "$(dirname "$0")/app_lib.sh"
 # Documents: a 3-page PDF, a 12-page one, a damaged one, PWG raster and JPEG.
-pdf3="$work/docs/three.pdf"
-gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sPAPERSIZE=a4 -sOutputFile="$pdf3" \
-  -c "/Helvetica findfont 60 scalefont setfont 1 1 3 { 100 500 moveto (Page ) show 3 string cvs show showpage } for"
+pdf3=$(make_three_page_pdf)
 manual="$work/docs/manual.pdf"
 zcat /usr/share/doc/bzip2/manual.pdf.gz > "$manual"
 printf '%%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 9 0 R >> endobj\ntrailer << /Root 1 0 R >>\n%%%%EOF\n' \
@@ -379,14 +233,7 @@ print_job s "$pdf3" application/pdf > /dev/null
 expect "after the stalled job" "$(records "$(stream s 2)")" "10 00 01"
 
 echo "== nobody on another host changes or deletes a printer"
-ip netns add quelmoss-remote
-ip link add quelmoss0 type veth peer name quelmoss1
-ip link set quelmoss1 netns quelmoss-remote
-ip addr add 10.77.0.1/24 dev quelmoss0
-ip link set quelmoss0 up
-ip netns exec quelmoss-remote ip addr add 10.77.0.2/24 dev quelmoss1
-ip netns exec quelmoss-remote ip link set quelmoss1 up
-ip netns exec quelmoss-remote ip link set lo up
+make_remote_host
 remote="ipp://10.77.0.1:$port"
 # PAPPL refuses at the HTTP level, which ipptool counts as a failed test.
 ip netns exec quelmoss-remote ipptool -I -t -d system="$remote/ipp/system" \
@@ -411,8 +258,6 @@ wait_job_state r "$held" completed
 echo "== hostile requests: refused, and nothing changes"
 # As root on loopback (an administrator) the same requests are let in, so a
 # refusal below is the policy's, not a broken request.
-as_nobody="setpriv --reuid=nobody --regid=nogroup --clear-groups"
-in_remote="ip netns exec quelmoss-remote"
 # The status a request got: ok, or the refusal's name.
 outcome() {
   if grep -q "\[PASS\]" "$work/op.out"; then echo ok; return; fi
