@@ -14,7 +14,8 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUELMOSS_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)" >/dev/null
 mkdir -p build-fuzz/crashes
-for target in options pbm credentials raster; do
+passed=0
+for target in options pbm credentials raster ipp_request; do
   work="build-fuzz/corpus/$target"
   rm -rf "$work" && mkdir -p "$work"
   echo "fuzz_$target: $seconds s"
@@ -30,5 +31,6 @@ for target in options pbm credentials raster; do
     echo "fuzz_$target found a crash: $(ls build-fuzz/crashes/$target-*)"
     exit 1
   fi
+  passed=$((passed + 1))
 done
-echo "4 passed, 0 failed"
+echo "$passed passed, 0 failed"
