@@ -2,9 +2,11 @@
 # Builds the libFuzzer targets with clang and runs each one for a bounded
 # time (default 30 s) from its committed seed corpus. A crash stops the run
 # with the crashing input saved under build-fuzz/crashes/ (never in the
-# source tree).
+# source tree). With QUELMOSS_FUZZ_URI set to a running printer
+# application's printer (ipp://localhost:8631/ipp/print/p), its requests'
+# fuzzer runs against it as long, and counts as one more.
 #
-#   scripts/fuzz.sh [SECONDS]
+#   [QUELMOSS_FUZZ_URI=URI] scripts/fuzz.sh [SECONDS]
 set -eu
 cd "$(dirname "$0")/.."
 # The filter's fixed paths under /tmp are the fuzz run's own.
@@ -33,4 +35,12 @@ for target in options pbm credentials raster ipp_request; do
   fi
   passed=$((passed + 1))
 done
+if [ -n "${QUELMOSS_FUZZ_URI:-}" ]; then
+  echo "ipp_fuzz.py: $seconds s against $QUELMOSS_FUZZ_URI"
+  python3 tests/app/ipp_fuzz.py "$QUELMOSS_FUZZ_URI" "$seconds" 1 || {
+    echo "ipp_fuzz.py: the server failed"
+    exit 1
+  }
+  passed=$((passed + 1))
+fi
 echo "$passed passed, 0 failed"
