@@ -318,6 +318,14 @@ const Row kRows[] = {
          return r;
      },
      IPP_STATUS_ERROR_ATTRIBUTES_NOT_SETTABLE, "\"job-originating-user-name\" is the server's"},
+    {"a job-uuid of the client's",
+     [] {
+         ipp_t* r = printJob("report");
+         ippAddString(r, IPP_TAG_JOB, IPP_TAG_URI, "job-uuid", nullptr,
+                      "urn:uuid:0c5a1d2e-8f3b-4c6d-9e7f-102132435465");
+         return r;
+     },
+     IPP_STATUS_OK, ""},
     {"a detected format sent by the client",
      [] {
          ipp_t* r = printJob("report");

@@ -312,11 +312,11 @@ bool checkPrinterSetting(Walk& walk, ipp_attribute_t* attr, const std::string& n
 // What PAPPL gives a job itself. It copies the job group into the job
 // before adding its own, so a client's copy would be the one Get-Jobs and
 // the state show; the document format it detected it even reads from the
-// request wherever it stands.
+// request wherever it stands. (A job-uuid a client chooses is the job's:
+// clients may name their jobs so.)
 constexpr const char* kServerJobValues[] = {
     "job-id",
     "job-uri",
-    "job-uuid",
     "job-printer-uri",
     "job-originating-user-name",
     "job-state",
