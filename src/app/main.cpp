@@ -25,6 +25,7 @@
 #include "SocketDevice.h"
 #include "Stopping.h"
 #include "Watchdog.h"
+#include "state/StateFile.h"
 
 // Every web page needs a footer (PAPPL 1.3.1 fails on a page without one).
 constexpr const char* FOOTER_HTML = "Brivane Quelmoss printer application " QUELMOSS_VERSION
@@ -160,7 +161,11 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     papplSystemAddMIMEFilter(system, SPOOLED_APPLE_RASTER, PRINTER_FORMAT, rasterFilter, app);
     app->state_file = stateFile(app->paths.state_file);
     recoverQueue(system, app->state_file, app->spool);
-    papplSystemLoadState(system, app->state_file.c_str());
+    StatePreparation state = prepareStateFile(app->state_file, app->spool);
+    for (const std::string& dropped : state.dropped) {
+        papplLog(system, PAPPL_LOGLEVEL_WARN, "State file: %s", dropped.c_str());
+    }
+    if (state.load) papplSystemLoadState(system, app->state_file.c_str());
     startQueueKeeper(system, app);
     watchForStop(system, app);
     papplSystemSetSaveCallback(system, saveState, &app->state_file[0]);
