@@ -374,6 +374,7 @@ def main():
     server = Server(uri.replace("ipp://", "http://", 1), timeout=30)
     split = collections.Counter()
     failures = []
+    recent = collections.deque(maxlen=4)
     sent = 0
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -389,12 +390,18 @@ def main():
         if op in ("Print-Job", "Send-Document"):
             body += DOCUMENT
         sent += 1
+        recent.append("%s (%d bytes)" % (op, len(body)))
         started = time.monotonic()
         try:
             split[server.post(body)] += 1
         except socket.timeout:
             split["no answer in 30 s"] += 1
             failures.append("%s (%d bytes) had no answer in 30 s" % (op, len(body)))
+        except ConnectionRefusedError:
+            # The server is gone: what came last is what to look at.
+            failures.append("the server stopped after %d requests; the last: %s"
+                            % (sent - 1, ", ".join(list(recent)[:-1])))
+            break
         except (OSError, http.client.HTTPException) as error:
             split["connection closed"] += 1
             if time.monotonic() - started > 30:
