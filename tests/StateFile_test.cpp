@@ -101,6 +101,12 @@ std::string withJob2(const std::string& name, const std::string& user = "alice")
     return replaced(kSaved, job2("second", "alice"), job2(name, user));
 }
 
+std::string withLineEnds(const std::string& text, const std::string& end) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? end : std::string(1, c);
+    return out;
+}
+
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
@@ -201,6 +207,7 @@ TEST(StateFile, DamageCostsOnlyItselfAndAddsNoPrinterOrSetting) {
          "7|p/19:3,2,1 q/19:"},
         {"a job with another job's id",
          replaced(kSaved, "id=\"3\" imcompleted", "id=\"2\" imcompleted"), "7|p/19:2,1 q/19:1"},
+        {"line ends of another system", withLineEnds(kSaved, "\r\n"), "7|p/19:3,2,1 q/19:1"},
         {"a setting after the jobs",
          replaced(kSaved, "</Printer>\n<Printer", "HoldNewJobs\n</Printer>\n<Printer"),
          "7|p/19:3,2,1"},

@@ -608,6 +608,9 @@ StateRepair repairState(const std::string& text, const std::string& spool) {
             r.keep(line.text);
         }
     }
+    if (r.out.dropped.empty() && r.out.text != text) {
+        r.out.dropped.push_back("its line ends are written as PAPPL writes them");
+    }
     return r.out;
 }
 
