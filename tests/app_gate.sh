@@ -22,6 +22,8 @@ harness=app-gate
 pdf3=$(make_three_page_pdf)
 make_remote_host
 remote_base="ipp://10.77.0.1:$port"
+# (A section that starts the server with options of its own starts it
+# again without them when it is done.)
 start_server
 start_sink p 9101
 add_printer p 9101

@@ -178,3 +178,72 @@ make_three_page_pdf() {
 server_rss_kb() {
   awk '/^VmRSS:/ { print $2 }' "/proc/$server_pid/status"
 }
+
+# The status a request got: ok, or the refusal's name.
+outcome() {
+  if grep -q "\[PASS\]" "$work/op.out"; then echo ok; return; fi
+  grep -o "forbidden\|not-authorized\|not-authenticated\|upgrade-required\|Forbidden\|Unauthorized" \
+    "$work/op.out" | head -n 1 | grep . || echo "other: $(tr '\n' ' ' < "$work/op.out")"
+}
+# Runs ipptool FILE (in tests/app) against URI as WHO (a command prefix, or
+# ""), with -d NAME=VALUE settings; prints outcome.
+ipp_op() {  # WHO URI FILE -d ...
+  who=$1 uri=$2 file=$3
+  shift 3
+  # shellcheck disable=SC2086
+  $who ipptool -T 10 -t "$@" "$uri" "$tests/$file" > "$work/op.out" 2>&1 || true
+  outcome
+}
+# The status-code of the last ipp_op: successful-ok, or the one it got.
+op_status() {
+  if grep -q "\[PASS\]" "$work/op.out"; then echo successful-ok; return; fi
+  sed -n 's/.*(got \([a-z-]*\)).*/\1/p' "$work/op.out" | head -n 1 | grep . ||
+    outcome | tr 'A-Z' 'a-z'
+}
+
+# CUPS's IPP Everywhere, 2.0 and 1.1 test files with every document they
+# name: real ones for what the printer takes (1-bit and 8-bit gray at
+# 600 dpi, PDF, JPEG) made from PDF ($1) and JPEG ($2), empty ones for the
+# rest; prints the directory.
+make_ipptool_suite() {
+  suite="$work/ipptool"
+  mkdir -p "$suite"
+  cp /usr/share/cups/ipptool/ipp-everywhere.test /usr/share/cups/ipptool/ipp-2.0.test \
+    /usr/share/cups/ipptool/ipp-1.1.test "$suite/"
+  sed -n 's/^[[:space:]]*FILE \([^$].*\)/\1/p' "$suite"/*.test | sort -u | while read -r name; do
+    mkdir -p "$suite/$(dirname "$name")"
+    : > "$suite/$name"
+  done
+  cp "$1" "$suite/document-a4.pdf"
+  gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sPAPERSIZE=letter -dFIXEDMEDIA -dPDFFitPage \
+    -sOutputFile="$suite/document-letter.pdf" "$1"
+  cp "$2" "$suite/color.jpg"
+  cp "$2" "$suite/gray.jpg"
+  for type in black-1 sgray-8; do
+    case $type in
+      black-1) raster="-dcupsColorSpace=3 -dcupsBitsPerColor=1" ;;
+      sgray-8) raster="-dcupsColorSpace=18 -dcupsBitsPerColor=8" ;;
+    esac
+    dir="$suite/pwg-raster-samples-600dpi/$type"
+    for doc in document-a4:595x842 onepage-a4:595x842 document-letter:612x792 \
+      onepage-letter:612x792 color.jpg-4x6:288x432 gray.jpg-4x6:288x432; do
+      size=${doc#*:}
+      # shellcheck disable=SC2086
+      gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster $raster -r600 -dLastPage=1 \
+        -dDEVICEWIDTHPOINTS="${size%x*}" -dDEVICEHEIGHTPOINTS="${size#*x}" -dFIXEDMEDIA \
+        -dPDFFitPage -sOutputFile="$dir/${doc%:*}-$type-600dpi.pwg" "$1"
+    done
+  done
+  echo "$suite"
+}
+
+# Fails unless ipptool's IPP Everywhere run in FILE ran and failed nothing
+# but what PAPPL 1.3.1 itself gets wrong (a Print-Job with job-hold-until is
+# answered without the job's job-state-reasons).
+check_ipp_everywhere() {
+  grep -q "^Summary:" "$1" || fail "ipptool did not run: $(tail "$1")"
+  if grep "\[FAIL\]" "$1" | grep -vq "Print-Job with job-hold-until"; then
+    fail "IPP Everywhere: $(grep -A6 "\[FAIL\]" "$1")"
+  fi
+  grep "^Summary:" "$1"
+}

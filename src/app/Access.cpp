@@ -15,8 +15,8 @@
 #include <cstring>
 #include <vector>
 
-#include "Documents.h"
 #include "ServerUser.h"
+#include "gate/BasicAuth.h"
 
 // Whether the account is root or a member of the lpadmin group. The
 // reentrant lookups: client threads ask at once.
@@ -131,23 +131,17 @@ static int answerPam(int count, const pam_message** messages, pam_response** res
 // The user of a Basic Authorization header that PAM accepts for SERVICE,
 // or empty.
 static std::string authenticatedUser(const char* authorization, const char* service) {
-    if (authorization == nullptr || strncmp(authorization, "Basic ", 6) != 0) return "";
-    char decoded[512];
-    int length = (int)sizeof(decoded);
-    httpDecode64_2(decoded, &length, authorization + 6);
-    char* password = strchr(decoded, ':');
-    if (password == nullptr) return "";
-    *password++ = '\0';
-    Login login = {decoded, password};
+    std::string name, secret;
+    if (!readBasicCredentials(authorization, &name, &secret)) return "";
+    Login login = {name.c_str(), secret.c_str()};
     pam_conv conversation = {answerPam, &login};
     pam_handle_t* pam = nullptr;
-    int status = pam_start(service, decoded, &conversation, &pam);
+    int status = pam_start(service, name.c_str(), &conversation, &pam);
     if (status == PAM_SUCCESS) status = pam_authenticate(pam, PAM_DISALLOW_NULL_AUTHTOK);
     if (status == PAM_SUCCESS) status = pam_acct_mgmt(pam, PAM_DISALLOW_NULL_AUTHTOK);
     if (pam != nullptr) pam_end(pam, status);
-    std::string user = status == PAM_SUCCESS ? decoded : "";
-    explicit_bzero(decoded, sizeof(decoded));
-    return user;
+    explicit_bzero(&secret[0], secret.size());
+    return status == PAM_SUCCESS ? name : "";
 }
 
 // Operations PAPPL 1.3.1 lets everyone who may print do, which change the
@@ -176,108 +170,31 @@ static bool localAdministrator(pappl_client_t* client) {
            account(uid, nullptr, &user, buffer, sizeof(buffer)) && isAdministrator(user);
 }
 
-// What Get-Jobs shows of other users' jobs, as CUPS's JobPrivateValues.
-static const char* const kPrivateValues[] = {"job-name", "job-originating-user-name",
-                                             "job-originating-host-name", "document-name-supplied",
-                                             "job-originating-user-uri"};
-
-struct JobOwners {
-    const char* requester;
-    bool others = false;
-};
-
-static void noteOwner(pappl_job_t* job, void* data) {
-    JobOwners* owners = static_cast<JobOwners*>(data);
-    const char* user = papplJobGetUsername(job);
-    if (user == nullptr || owners->requester == nullptr || strcmp(user, owners->requester) != 0) {
-        owners->others = true;
-    }
+std::string requestingUser(pappl_client_t* client) {
+    const char* user = papplClientGetUsername(client);
+    if (user != nullptr && user[0] != '\0') return user;
+    ipp_t* request = papplClientGetRequest(client);
+    user = request ? ippGetString(ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME),
+                                  0, nullptr)
+                   : nullptr;
+    return user != nullptr ? user : "anonymous";
 }
 
-// A Get-Jobs that may list other users' jobs asks for the jobs' attributes
-// without the private values. (PAPPL builds the listing from the request's
-// requested-attributes once this callback returns.)
-static void hidePrivateValues(pappl_client_t* client) {
-    ipp_t* request = papplClientGetRequest(client);
-    if (request == nullptr) return;
-    ipp_attribute_t* mine = ippFindAttribute(request, "my-jobs", IPP_TAG_BOOLEAN);
-    if (mine != nullptr && ippGetBoolean(mine, 0)) return;
-    JobOwners owners;
-    owners.requester = papplClientGetUsername(client);
-    if (owners.requester == nullptr || owners.requester[0] == '\0') {
-        owners.requester = ippGetString(
-            ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME), 0, nullptr);
-    }
-    pappl_printer_t* printer = papplClientGetPrinter(client);
-    if (printer == nullptr) return;
-    papplPrinterIterateAllJobs(printer, noteOwner, &owners, 1, 0);
-    if (!owners.others) return;
-    cups_array_t* asked = ippCreateRequestedArray(request);
-    if (asked == nullptr) {
-        // "all": every job attribute, as its two groups name them.
-        ipp_t* all = ippNew();
-        static const char* const kGroups[] = {"job-description", "job-template"};
-        ippAddStrings(all, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
-                      kGroups);
-        asked = ippCreateRequestedArray(all);
-        ippDelete(all);
-        if (asked == nullptr) return;
-    }
-    std::vector<const char*> kept;
-    for (const char* name = (const char*)cupsArrayFirst(asked); name != nullptr;
-         name = (const char*)cupsArrayNext(asked)) {
-        bool secret = false;
-        for (const char* hidden : kPrivateValues) secret = secret || strcmp(name, hidden) == 0;
-        if (!secret) kept.push_back(name);
-    }
-    ipp_attribute_t* requested = ippFindAttribute(request, "requested-attributes", IPP_TAG_ZERO);
-    if (requested != nullptr) ippDeleteAttribute(request, requested);
-    if (!kept.empty()) {
-        ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                      (int)kept.size(), nullptr, kept.data());
-    }
-    cupsArrayDelete(asked);
-}
-
-http_status_t authorize(pappl_client_t* client, const char* group, gid_t, void* data) {
-    const AccessPolicy* policy = static_cast<const AccessPolicy*>(data);
-    ipp_op_t op = papplClientGetOperation(client);
-    // Printing and seeing one's own jobs are everyone's; other users' jobs
-    // are seen without their names.
-    bool admin_asked = group != nullptr && strcmp(group, ADMIN_GROUP) == 0;
-    if (!admin_asked && !changesPrinter(op)) {
-        if (op == IPP_OP_GET_JOBS && !localAdministrator(client)) hidePrivateValues(client);
-        // (The one hook PAPPL offers before it takes a document.)
-        if (op == IPP_OP_PRINT_JOB || op == IPP_OP_SEND_DOCUMENT) spoolRasterDocument(client);
-        return HTTP_STATUS_CONTINUE;
-    }
-    // PAPPL asks for an administrator for a job whose owner it can't tell
-    // from the request: its owner is who the request says it comes from (or
-    // the authenticated user), as with CUPS.
-    pappl_job_t* job = papplClientGetJob(client);
-    ipp_t* request = papplClientGetRequest(client);
-    if (job != nullptr && request != nullptr && papplJobGetUsername(job) != nullptr) {
-        const char* user = papplClientGetUsername(client);
-        if (user == nullptr || user[0] == '\0') {
-            ipp_attribute_t* name = ippFindAttribute(request, "requesting-user-name", IPP_TAG_NAME);
-            user = name ? ippGetString(name, 0, nullptr) : nullptr;
-        }
-        if (user != nullptr && strcmp(user, papplJobGetUsername(job)) == 0) {
-            return HTTP_STATUS_CONTINUE;
-        }
-    }
+http_status_t administratorStatus(pappl_client_t* client, const AccessPolicy& policy) {
     http_t* http = papplClientGetHTTP(client);
+    // (The control socket's directory admits only administrators.)
+    if (httpAddrFamily(httpGetAddress(http)) == AF_LOCAL) return HTTP_STATUS_CONTINUE;
     if (httpAddrLocalhost(httpGetAddress(http))) {
         bool admin = localAdministrator(client);
         papplLogClient(client, admin ? PAPPL_LOGLEVEL_DEBUG : PAPPL_LOGLEVEL_INFO,
                        "Local administration %s", admin ? "allowed" : "refused");
         return admin ? HTTP_STATUS_CONTINUE : HTTP_STATUS_FORBIDDEN;
     }
-    if (policy->auth_service.empty()) return HTTP_STATUS_FORBIDDEN;
-    // (PAPPL asks for TLS before it asks here.)
+    if (policy.auth_service.empty()) return HTTP_STATUS_FORBIDDEN;
+    if (!httpIsEncrypted(http)) return HTTP_STATUS_UPGRADE_REQUIRED;
     const char* authorization = httpGetField(http, HTTP_FIELD_AUTHORIZATION);
     if (authorization == nullptr || authorization[0] == '\0') return HTTP_STATUS_UNAUTHORIZED;
-    std::string user = authenticatedUser(authorization, policy->auth_service.c_str());
+    std::string user = authenticatedUser(authorization, policy.auth_service.c_str());
     if (user.empty()) {
         papplLogClient(client, PAPPL_LOGLEVEL_INFO, "Authentication failed");
         return HTTP_STATUS_UNAUTHORIZED;
@@ -290,6 +207,24 @@ http_status_t authorize(pappl_client_t* client, const char* group, gid_t, void* 
     }
     papplClientSetUsername(client, user.c_str());
     return HTTP_STATUS_CONTINUE;
+}
+
+http_status_t authorize(pappl_client_t* client, const char* group, gid_t, void* data) {
+    const AccessPolicy* policy = static_cast<const AccessPolicy*>(data);
+    ipp_op_t op = papplClientGetOperation(client);
+    // Printing and seeing one's own jobs are everyone's (the request gate
+    // has decided the rest before PAPPL asks here).
+    bool admin_asked = group != nullptr && strcmp(group, ADMIN_GROUP) == 0;
+    if (!admin_asked && !changesPrinter(op)) return HTTP_STATUS_CONTINUE;
+    // PAPPL asks for an administrator for a job whose owner it can't tell
+    // from the request: its owner is who the request says it comes from (or
+    // the authenticated user), as with CUPS.
+    pappl_job_t* job = papplClientGetJob(client);
+    if (job != nullptr && papplClientGetRequest(client) != nullptr &&
+        papplJobGetUsername(job) != nullptr && requestingUser(client) == papplJobGetUsername(job)) {
+        return HTTP_STATUS_CONTINUE;
+    }
+    return administratorStatus(client, *policy);
 }
 
 bool deviceAllowed(const AccessPolicy& policy, const char* device_uri, std::string* why) {

@@ -23,6 +23,15 @@ struct AccessPolicy {
 // asks it for the printer's print group (null) and for the admin group.
 http_status_t authorize(pappl_client_t* client, const char* group, gid_t group_id, void* data);
 
+// Whether the client is an administrator: HTTP_STATUS_CONTINUE when it is,
+// else the refusal to answer (401 asks another host for credentials).
+http_status_t administratorStatus(pappl_client_t* client, const AccessPolicy& policy);
+
+// Who a request comes from, as PAPPL names a job's or a subscription's
+// owner: the authenticated user, else requesting-user-name, else
+// "anonymous".
+std::string requestingUser(pappl_client_t* client);
+
 // True when a printer may have DEVICE_URI: file:// only for a directory
 // below the policy's file directory, reached through no link.
 bool deviceAllowed(const AccessPolicy& policy, const char* device_uri, std::string* why);

@@ -24,7 +24,9 @@
 #include "ServerUser.h"
 #include "SocketDevice.h"
 #include "Stopping.h"
+#include "Utility/Credentials.h"
 #include "Watchdog.h"
+#include "gate/Pappl131.h"
 #include "state/StateFile.h"
 
 // Every web page needs a footer (PAPPL 1.3.1 fails on a page without one).
@@ -129,6 +131,27 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
         app->spool.c_str(), option("log-file") ? option("log-file") : "-",
         logLevel(option("log-level")), auth, false);
     if (system == nullptr) return nullptr;
+    std::string version, why;
+    if (!papplIsPinnedVersion(system, &version)) {
+        papplLog(system, PAPPL_LOGLEVEL_FATAL,
+                 "PAPPL %s is not the PAPPL 1.3.1 this server was built for", version.c_str());
+        return nullptr;
+    }
+    if (!readGateOptions(num_options, options, &app->gate.limits, &why)) {
+        papplLog(system, PAPPL_LOGLEVEL_FATAL, "Bad server option: %s", why.c_str());
+        return nullptr;
+    }
+    app->gate.policy = &app->policy;
+    app->gate.spool = app->spool;
+    app->gate.tls_required = !(serverOptions(option("server-options")) & PAPPL_SOPTIONS_NO_TLS);
+    installGate(system, &app->gate);
+    // Jobs read the credentials file as the server's user, not root.
+    if (access(AUTH_FILE, F_OK) == 0 && access(AUTH_FILE, R_OK) != 0) {
+        papplLog(system, PAPPL_LOGLEVEL_WARN,
+                 "Jobs go without the credentials in %s: this server's user can't read it "
+                 "(give it to the group %s with mode 0640)",
+                 AUTH_FILE, SERVICE_USER);
+    }
     papplSystemSetAuthCallback(system, "Basic", authorize, &app->policy);
     // PAPPL renames a full log beside itself and, when it can't, waits for
     // itself for good: a log in a directory the server can't write is never
