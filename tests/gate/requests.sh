@@ -1,7 +1,7 @@
 # IPP requests that PAPPL 1.3.1 alone would loop on, write raw into the
 # state file, answer from a second copy of, or answer with other users'
 # names: each is refused or answered as its owner may see it, from the
-# other host and from nobody alike. Sourced by app_gate.sh.
+# other host and from nobody alike. Sourced by app_sections.sh.
 remote_p="$remote_base/ipp/print/p"
 local_p="$uri_base/p"
 # (Held jobs go to the default printer, the one lpstat asks of.)
@@ -141,6 +141,18 @@ for n in 1 2 3 4; do
 done
 stop_server
 start_server
+
+echo "-- IPP requests from a grammar, mutated, as nobody: the server answers them all"
+rss_before=$(server_rss_kb)
+# (Seed 3 once found a released job with no document; scripts/fuzz.sh
+# runs longer with other seeds.)
+$as_nobody python3 "$tests/ipp_fuzz.py" "$local_p" "${QUELMOSS_IPP_FUZZ_SECONDS:-20}" 3 \
+  > "$work/ipp-fuzz.out" 2>&1 || fail "IPP fuzzing: $(tail -n 20 "$work/ipp-fuzz.out")"
+tail -n 3 "$work/ipp-fuzz.out"
+rss_after=$(server_rss_kb)
+[ $((rss_after - rss_before)) -lt 50000 ] ||
+  fail "the server grew from $rss_before to $rss_after KiB under the fuzzer"
+curl -sf -o /dev/null "http://localhost:$port/" || fail "the server died"
 
 echo "-- a spool that would fall under its reserve takes no job, and says so"
 stop_server

@@ -1,4 +1,4 @@
-# Section of app_gate.sh: a state file an older version wrote with line
+# Section of app_sections.sh (gate): a state file an older version wrote with line
 # breaks in job names (it escaped only \ and "), read back by this one. One
 # name makes its printer hold every new job, another ends its printer and
 # starts one that prints anywhere: after a restart the printers are the

@@ -1,12 +1,14 @@
 #!/bin/sh
-# The printer application as an attacker meets it: requests from another
-# host (a second network namespace) and from the local user nobody that try
-# to exhaust the server, rewrite its state or read what is not theirs. Each
-# section in tests/gate/ is a group of rows; every row says what it tried
-# and what it got. Namespaces as in app_e2e.sh: the machine's state is never
-# touched.
+# The printer application as one kind of client meets it, a group of rows a
+# section file in tests/KIND/:
+#   gate   an attacker: requests from another host (a second network
+#          namespace) and from the local user nobody that try to exhaust the
+#          server, rewrite its state or read what is not theirs;
+#   users  users and administrators: what the server shows and prints.
+# Every row says what it tried and what it got. Namespaces as in
+# app_e2e.sh: the machine's state is never touched.
 #
-#   app_gate.sh BUILD_DIR
+#   app_sections.sh BUILD_DIR KIND
 set -eu
 if [ "$(id -u)" -ne 0 ]; then
   echo "SKIP: the namespaces need root"
@@ -16,7 +18,8 @@ if [ -z "${QUELMOSS_APP_NAMESPACE:-}" ]; then
   QUELMOSS_APP_NAMESPACE=1 exec unshare --net --uts sh "$(dirname "$0")/private_tmp.sh" "$1" \
     sh "$0" "$@"
 fi
-harness=app-gate
+kind=$2
+harness=app-$kind
 . "$(dirname "$0")/app_lib.sh"
 
 pdf3=$(make_three_page_pdf)
@@ -28,7 +31,7 @@ start_server
 start_sink p 9101
 add_printer p 9101
 
-for section in "$src"/tests/gate/*.sh; do
+for section in "$src/tests/$kind"/*.sh; do
   [ -f "$section" ] || continue
   echo "== $(basename "$section" .sh)"
   . "$section"
