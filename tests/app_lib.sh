@@ -1,8 +1,17 @@
-# What the printer application's harnesses share: sourced by each after it
-# has entered its own network, UTS and mount namespaces (see app_e2e.sh).
-# It mounts empty /run and /var/lib, sets up the work directory and gives the
+# What the printer application's harnesses share, sourced first by each. It
+# runs the harness in network, UTS and mount namespaces of its own (its
+# ports are nobody else's; a second network namespace plays another host),
+# mounts empty /tmp, /run and /var/lib, sets up the work directory and gives the
 # functions that start the server, add printers and send jobs. The harness
 # sets $harness (the name of its directory of kept logs) first.
+if [ "$(id -u)" -ne 0 ]; then
+  echo "SKIP: the namespaces need root"
+  exit 77
+fi
+if [ -z "${QUELMOSS_APP_NAMESPACE:-}" ]; then
+  QUELMOSS_APP_NAMESPACE=1 exec unshare --net --uts sh "$(dirname "$0")/private_tmp.sh" "$1" \
+    sh "$0" "$@"
+fi
 build=$(cd "$1" && pwd)
 src=$(cd "$(dirname "$0")/.." && pwd)
 app="$build/quelmoss-printer-app"
@@ -60,7 +69,10 @@ readme_line() {
 # server options given (-o NAME=VALUE ...).
 start_server() {
   line=$(readme_line "quelmoss-printer-app server" | sed "s|^quelmoss-printer-app|$app|")
-  eval "$line -o spool-directory=$work/spool -o log-file=$work/log/server.log -o log-level=debug $* &"
+  # (A sanitizer build holds freed memory back in a quarantine that would
+  # hide whether the server stays small: a small one is enough here.)
+  asan="ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=16"
+  eval "env $asan $line -o spool-directory=$work/spool -o log-file=$work/log/server.log -o log-level=debug $* &"
   server_pid=$!
   # (A sub-command that finds no server starts one of its own.)
   for _ in $(seq 1 50); do

@@ -25,12 +25,14 @@ remote identify.test message=hello forbidden
 nobody identify.test message=hello forbidden
 ROWS
 # One request of two subscription groups, many times: the server stays small.
+# (PAPPL alone grows by a gigabyte within seconds on the first; the bound
+# leaves room for the sanitizer build's quarantine.)
 for _ in $(seq 1 20); do
   $in_remote ipptool -T 5 -t -d owner=mallory "$remote_p" "$tests/subscribe-twice.test" \
     > /dev/null 2>&1 || true
 done
 rss_after=$(server_rss_kb)
-[ $((rss_after - rss_before)) -lt 20000 ] ||
+[ $((rss_after - rss_before)) -lt 150000 ] ||
   fail "the server grew from $rss_before to $rss_after KiB under two-group subscriptions"
 
 echo "-- a job with no document yet can't be released"
@@ -150,7 +152,7 @@ $as_nobody /usr/bin/python3 "$tests/ipp_fuzz.py" "$local_p" "${QUELMOSS_IPP_FUZZ
   > "$work/ipp-fuzz.out" 2>&1 || fail "IPP fuzzing: $(tail -n 20 "$work/ipp-fuzz.out")"
 tail -n 3 "$work/ipp-fuzz.out"
 rss_after=$(server_rss_kb)
-[ $((rss_after - rss_before)) -lt 50000 ] ||
+[ $((rss_after - rss_before)) -lt 150000 ] ||
   fail "the server grew from $rss_before to $rss_after KiB under the fuzzer"
 curl -sf -o /dev/null "http://localhost:$port/" || fail "the server died"
 
