@@ -14,7 +14,7 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUELMOSS_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$(nproc)" >/dev/null
 mkdir -p build-fuzz/crashes
-for target in options pbm credentials raster; do
+for target in options pbm credentials raster jbig; do
   work="build-fuzz/corpus/$target"
   rm -rf "$work" && mkdir -p "$work"
   echo "fuzz_$target: $seconds s"
@@ -31,4 +31,4 @@ for target in options pbm credentials raster; do
     exit 1
   fi
 done
-echo "4 passed, 0 failed"
+echo "5 passed, 0 failed"
