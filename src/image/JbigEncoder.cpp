@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 bool appendJbigBytes(JbigBytes* out, const unsigned char* bytes, size_t length) {
     if (out->failure != nullptr) return false;
@@ -315,7 +314,6 @@ void finish(Coder* k) {
 struct Lines {
     size_t words = 0;  // of pixels in a line
     // Three lines in turn: the current one and the two above.
-    std::vector<uint64_t> store;
     uint64_t* row[3] = {};  // row[0]: current, row[1]: above, row[2]: two above
 };
 
@@ -433,15 +431,22 @@ bool encodeJbigStripes(const unsigned char* bits, uint32_t width, uint32_t heigh
     if (out->failure != nullptr) return false;
     Lines lines;
     lines.words = ((size_t)width + 63) / 64;
-    lines.store.assign(3 * (lines.words + 2), 0);
-    for (int i = 0; i < 3; ++i) lines.row[i] = lines.store.data() + i * (lines.words + 2);
-    std::vector<uint64_t> busy(lines.words + 1);
-    Coder* k = new Coder;
+    size_t row_words = lines.words + 2;
+    uint64_t* store = static_cast<uint64_t*>(calloc(3 * row_words + lines.words + 1, 8));
+    Coder* k = static_cast<Coder*>(malloc(sizeof(Coder)));
+    if (store == nullptr || k == nullptr) {
+        out->failure = "there is no memory to encode it";
+        free(store);
+        free(k);
+        return false;
+    }
+    uint64_t* busy = store + 3 * row_words;
     static const unsigned char kSdrst[2] = {0xff, 0x03};
     for (uint32_t stripe = first; stripe < end && out->failure == nullptr; ++stripe) {
         *k = Coder();
         k->out = out;
-        std::fill(lines.store.begin(), lines.store.end(), 0);
+        memset(store, 0, 3 * row_words * sizeof(uint64_t));  // white above the stripe
+        for (int i = 0; i < 3; ++i) lines.row[i] = store + i * row_words;
         uint32_t top = stripe * JBIG_STRIPE_LINES;
         uint32_t bottom = top + JBIG_STRIPE_LINES < height ? top + JBIG_STRIPE_LINES : height;
         bool previous_atypical = true;
@@ -451,24 +456,28 @@ bool encodeJbigStripes(const unsigned char* bits, uint32_t width, uint32_t heigh
             lines.row[1] = lines.row[0];
             lines.row[0] = oldest;
             loadLine(bits, width, y, lines.words, oldest);
+            // A line equal to the one above is only flagged; the flag is
+            // coded as a change from the line before.
             bool atypical = differs(lines);
             encode(k, TP_CONTEXT, atypical == previous_atypical ? 1 : 0);
             previous_atypical = atypical;
-            if (atypical) encodeLine(k, lines, width, busy.data());
+            if (atypical) encodeLine(k, lines, width, busy);
         }
         finish(k);
         appendJbigBytes(out, kSdrst, sizeof(kSdrst));
     }
-    delete k;
+    free(k);
+    free(store);
     return out->failure == nullptr;
 }
 
 uint32_t balancedStripeCut(const unsigned char* bits, uint32_t width, uint32_t height) {
     uint32_t stripes = jbigStripeCount(height);
     if (stripes < 2) return 0;
+    uint64_t* cost = static_cast<uint64_t*>(calloc(stripes, sizeof(uint64_t)));
+    if (cost == nullptr) return 0;
     size_t row_bytes = ((size_t)width + 7) / 8;
     // A coded line costs about a hundred times a skipped one.
-    std::vector<uint64_t> cost(stripes, 0);
     uint64_t total = 0;
     for (uint32_t y = 0; y < height; ++y) {
         const unsigned char* row = bits + (size_t)y * row_bytes;
@@ -480,11 +489,16 @@ uint32_t balancedStripeCut(const unsigned char* bits, uint32_t width, uint32_t h
         total += c;
     }
     uint64_t sum = 0;
+    uint32_t cut = stripes - 1;
     for (uint32_t s = 0; s + 1 < stripes; ++s) {
         sum += cost[s];
-        if (2 * sum >= total) return s + 1;
+        if (2 * sum >= total) {
+            cut = s + 1;
+            break;
+        }
     }
-    return stripes - 1;
+    free(cost);
+    return cut;
 }
 
 bool encodeJbigPage(const unsigned char* bits, uint32_t width, uint32_t height, JbigBytes* out) {
