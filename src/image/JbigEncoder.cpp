@@ -184,7 +184,8 @@ struct Coder {
     int buffer = -1;       // the last byte, held back for a carry; -1 before the first
     uint32_t stacked = 0;  // 0xff bytes held back behind it
     // Per context: the state's index in the low 7 bits, the MPS in the high bit.
-    uint8_t context[CONTEXTS] = {};
+    // (16 bits so that writing them is not taken to change the registers.)
+    uint16_t context[CONTEXTS] = {};
     JbigBytes* out = nullptr;
     // Coded bytes are gathered here and escaped into `out` in batches.
     unsigned char pending[4096];
@@ -246,8 +247,8 @@ inline void renormalize(Coder* k) {
     } while (k->a < 0x8000);
 }
 
-inline void encode(Coder* k, int cx, unsigned pixel) {
-    uint8_t& s = k->context[cx];
+__attribute__((always_inline)) inline void encode(Coder* k, int cx, unsigned pixel) {
+    uint16_t& s = k->context[cx];
     const QmState& state = kStates[s & 0x7f];
     uint32_t lsz = state.lsz;
     k->a -= lsz;
@@ -257,15 +258,15 @@ inline void encode(Coder* k, int cx, unsigned pixel) {
             k->c += k->a;
             k->a = lsz;
         }
-        s = (uint8_t)((s & 0x80) | state.next_mps);
+        s = (uint16_t)((s & 0x80) | state.next_mps);
     } else {
         if (k->a >= lsz) {
             k->c += k->a;
             k->a = lsz;
         }
-        uint8_t mps = (uint8_t)(s & 0x80);
+        uint16_t mps = (uint16_t)(s & 0x80);
         if (state.next_lps & SWITCH) mps ^= 0x80;
-        s = (uint8_t)(mps | (state.next_lps & 0x7f));
+        s = (uint16_t)(mps | (state.next_lps & 0x7f));
     }
     renormalize(k);
 }
