@@ -36,7 +36,7 @@ mkdir -p "$work/spool" "$work/out" "$work/out2" "$work/log"
 chown quelmoss "$work/spool" "$work/log"
 now() { date +%s.%N; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { echo "scale=2; $1 / $2" | bc; }
+ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
 # Resident KiB of process $1 and all its descendants.
 tree_rss() {
   cat /proc/[0-9]*/status 2> /dev/null | awk -v root="$1" '
@@ -207,6 +207,10 @@ report() {
   limit=$(echo "g = $gs_alone; e = ($gs_alone + $enc_alone) / 2; if (g > e) g else e" | bc -l)
   limit=$(printf '%.2f' "$limit")
   per_page() { printf '%.4f' "$(echo "$1 / 12" | bc -l)"; }
+  app_first=$(printf '%.2f' "$app_first")
+  app_last=$(printf '%.2f' "$app_last")
+  pipe_first=$(printf '%.2f' "$pipe_first")
+  pipe_last=$(printf '%.2f' "$pipe_last")
   echo "| $dpi | $app_last | $pipe_last | $(ratio "$app_last" "$pipe_last") | $app_first / $pipe_first | $(ratio "$app_first" "$pipe_first") | $gs_alone | $(per_page "$enc_alone") | $(per_page "$jbig_alone") | $(ratio "$enc_alone" "$jbig_alone") | $limit | $(ratio "$app_last" "$limit") |"
 }
 cat <<REPORT
