@@ -3,7 +3,8 @@
 # the filter, paired and interleaved in one run: 12 pages of the bzip2 manual
 # at 600 and at 1200 dpi, from Print-Job to the last byte on a socket
 # printer on loopback, with the time to the first page record; the 2-core
-# limit worked out from what Ghostscript and the encoder cost alone; and the
+# limit worked out from the processor time Ghostscript and the
+# application's own encoder take alone (libjbig's beside it); and the
 # memory a job takes, the server's growth and its children (Ghostscript)
 # counted, for one job and for two printers at once, against the pipeline's
 # processes for the same job. Not part of the test run.
@@ -35,7 +36,7 @@ mkdir -p "$work/spool" "$work/out" "$work/out2" "$work/log"
 chown quelmoss "$work/spool" "$work/log"
 now() { date +%s.%N; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { echo "scale=2; $1 / $2" | bc; }
+ratio() { printf '%.2f' "$(echo "$1 / $2" | bc -l)"; }
 # Resident KiB of process $1 and all its descendants.
 tree_rss() {
   cat /proc/[0-9]*/status 2> /dev/null | awk -v root="$1" '
@@ -131,27 +132,30 @@ for _ in $(seq 1 "$repeats"); do
   pipeline 1200 >> "$work/pipe-1200.txt"
 done
 
-# What each stage costs alone, on one processor: Ghostscript rendering the
-# pages as it does for the application, and the application's encoder
-# (libjbig in memory) encoding the same pages from CUPS's raster. With two
-# processors, Ghostscript's pages come one after another while the encoding
-# of earlier pages runs beside them.
+# What each stage costs alone, in processor seconds on one processor:
+# Ghostscript rendering the pages as it does for the application, and the
+# application's own encoder encoding the same pages from CUPS's raster
+# (libjbig's cost for the same pages beside it, and both encoders' bytes
+# compared). With two processors, Ghostscript's pages come one after another
+# while the encoding of earlier pages runs beside them.
 for dpi in 600 1200; do
   cupsfilter -p "$b/brivane_quelmoss.ppd" -m application/vnd.cups-raster -o "Resolution=${dpi}dpi" \
     "$work/twelve.pdf" 2>/dev/null > "$work/twelve-$dpi.ras"
   : > "$work/gs-$dpi.txt"
   : > "$work/enc-$dpi.txt"
+  : > "$work/libjbig-$dpi.txt"
   for _ in $(seq 1 "$repeats"); do
-    start=$(now)
-    taskset -c 0 gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -dNOMEDIAATTRS -sDEVICE=cups \
+    /usr/bin/time -f '%U %S' -o "$work/gs-time.txt" \
+      taskset -c 0 gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -dNOMEDIAATTRS -sDEVICE=cups \
       -sBandListStorage=memory -dcupsColorSpace=3 -dcupsBitsPerColor=1 -r$dpi \
       -dDEVICEWIDTHPOINTS=595 -dDEVICEHEIGHTPOINTS=842 -dFIXEDMEDIA -sOutputFile=/dev/null \
       -c "<</.HWMargins [12 12 12 12] /Margins [0 0]>> setpagedevice" -f "$work/twelve.pdf" \
       > /dev/null 2>&1
-    echo "$(now) - $start" | bc >> "$work/gs-$dpi.txt"
-    start=$(now)
-    taskset -c 0 "$b/quelmoss_encode_alone" "$work/twelve-$dpi.ras" > /dev/null 2>&1
-    echo "$(now) - $start" | bc >> "$work/enc-$dpi.txt"
+    awk '{ print $1 + $2 }' "$work/gs-time.txt" >> "$work/gs-$dpi.txt"
+    # "pages N own SECONDS libjbig SECONDS"; fails when the bytes differ.
+    taskset -c 0 "$b/quelmoss_encode_alone" "$work/twelve-$dpi.ras" > "$work/enc-out.txt"
+    awk '{ print $4 }' "$work/enc-out.txt" >> "$work/enc-$dpi.txt"
+    awk '{ print $6 }' "$work/enc-out.txt" >> "$work/libjbig-$dpi.txt"
   done
 done
 
@@ -199,17 +203,24 @@ report() {
   pipe_last=$(cut -d' ' -f2 "$work/pipe-$dpi.txt" | median)
   gs_alone=$(median < "$work/gs-$dpi.txt")
   enc_alone=$(median < "$work/enc-$dpi.txt")
+  jbig_alone=$(median < "$work/libjbig-$dpi.txt")
   limit=$(echo "g = $gs_alone; e = ($gs_alone + $enc_alone) / 2; if (g > e) g else e" | bc -l)
   limit=$(printf '%.2f' "$limit")
-  echo "| $dpi | $app_last | $pipe_last | $(ratio "$app_last" "$pipe_last") | $app_first | $pipe_first | $gs_alone | $enc_alone | $limit | $(ratio "$app_last" "$limit") |"
+  per_page() { printf '%.4f' "$(echo "$1 / 12" | bc -l)"; }
+  app_first=$(printf '%.2f' "$app_first")
+  app_last=$(printf '%.2f' "$app_last")
+  pipe_first=$(printf '%.2f' "$pipe_first")
+  pipe_last=$(printf '%.2f' "$pipe_last")
+  echo "| $dpi | $app_last | $pipe_last | $(ratio "$app_last" "$pipe_last") | $app_first / $pipe_first | $(ratio "$app_first" "$pipe_first") | $gs_alone | $(per_page "$enc_alone") | $(per_page "$jbig_alone") | $(ratio "$enc_alone" "$jbig_alone") | $limit | $(ratio "$app_last" "$limit") |"
 }
 cat <<REPORT
 Printer application against cupsfilter | brivane_quelmoss, 12 pages of the bzip2 manual,
 medians of $repeats, paired and interleaved ($(nproc) processors online,
-$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)), seconds:
+$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)). Wall seconds for the
+jobs; processor seconds for Ghostscript (12 pages) and the encoders (a page):
 
-| dpi | application | pipeline | ratio | app first record | pipeline first record | Ghostscript alone | encoding alone | 2-core limit | app / limit |
-|---|---|---|---|---|---|---|---|---|---|
+| dpi | application | pipeline | ratio | first record: app / pipeline | ratio | Ghostscript CPU | own encoder CPU/page | libjbig CPU/page | own / libjbig | 2-core limit | app / limit |
+|---|---|---|---|---|---|---|---|---|---|---|---|
 $(report 600)
 $(report 1200)
 

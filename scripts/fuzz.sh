@@ -17,7 +17,7 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUELMOSS_FUZZ=ON \
 cmake --build build-fuzz -j"$(nproc)" >/dev/null
 mkdir -p build-fuzz/crashes
 passed=0
-for target in options pbm credentials raster ipp_request; do
+for target in options pbm credentials raster ipp_request jbig; do
   work="build-fuzz/corpus/$target"
   rm -rf "$work" && mkdir -p "$work"
   echo "fuzz_$target: $seconds s"

@@ -15,16 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 
-// (JBIG-KIT's header declares C functions without saying so.)
-extern "C" {
-#include <jbig.h>
-}
-
 #include "../Utility/ChildProcess.h"
 #include "../Utility/Clock.h"
 #include "../Utility/Log.h"
 #include "../Utility/Text.h"
 #include "../Utility/WorkDir.h"
+#include "JbigEncoder.h"
 #include "Pbm.h"
 
 EncoderRunner setEncoderRunner(EncoderRunner runner) {
@@ -129,52 +125,28 @@ static const char* badJbigFile(const EncoderRun& run) {
 // ---------------------------------------------------------------------------
 // In memory.
 
-// Where libjbig's output goes: a buffer that grows up to its limit.
-struct JbigBuffer {
-    unsigned char* data = nullptr;
-    size_t size = 0, capacity = 0, limit = 0;
-    const char* failure = nullptr;  // why the data is not the whole image
-};
-
-static void appendJbig(unsigned char* start, size_t length, void* data) {
-    JbigBuffer* out = static_cast<JbigBuffer*>(data);
-    if (out->failure != nullptr) return;
-    if (length > out->limit - out->size) {
-        out->failure = "its JBIG data would be larger than the page could need";
-        return;
-    }
-    if (out->size + length > out->capacity) {
-        size_t capacity = out->capacity > 0 ? out->capacity : 64 * 1024;
-        while (capacity < out->size + length) capacity *= 2;
-        if (capacity > out->limit) capacity = out->limit;
-        unsigned char* grown = static_cast<unsigned char*>(realloc(out->data, capacity));
-        if (grown == nullptr) {
-            out->failure = "there is no memory for its JBIG data";
-            return;
-        }
-        out->data = grown;
-        out->capacity = capacity;
-    }
-    memcpy(out->data + out->size, start, length);
-    out->size += length;
-}
-
 // How much the encoder threads yield to the producer.
 constexpr int ENCODER_NICENESS = 5;
 
-// A page encoded on a thread of its own.
+// A page encoded on a thread of its own, and its second run of stripes on
+// another when it is cut in two.
 struct BitmapEncode {
     pthread_t thread;
     unsigned char* bits = nullptr;  // freed once encoded
     unsigned width = 0, height = 0;
-    JbigBuffer out;
+    int runs = 1;  // runs of stripes it may be cut into: 1 or 2
+    JbigBytes out;
     int done_fd = -1;  // an eventfd, counted up once the encoding has ended
 };
 
-// libjbig aborts the process when its own allocations fail, so only pages
-// within the paper's bound may come here (the page loop refuses others).
-static void* encodeBitmap(void* data) {
-    BitmapEncode* task = static_cast<BitmapEncode*>(data);
+// The lower run of stripes of a page cut in two.
+struct StripeRun {
+    const BitmapEncode* page;
+    uint32_t first;
+    JbigBytes out;
+};
+
+static void yieldToProducer() {
     // The producer feeds the encoders: when both want a processor it goes
     // first, so pages keep coming and the last ones encode side by side
     // rather than one after another. (On Linux the niceness is the
@@ -183,16 +155,45 @@ static void* encodeBitmap(void* data) {
     if (nice(ENCODER_NICENESS) == -1 && errno != 0) {
         // Encoded at the producer's priority then.
     }
-    // pbmtojbg -q (no resolution layers; -x and -y then count for nothing),
-    // -r (SDRST ends each stripe), -s 128, -o 0, -p 8 (TPBON), -m 0.
-    unsigned char* planes[1] = {task->bits};
-    jbg_enc_state state;
-    jbg_enc_init(&state, task->width, task->height, 1, planes, appendJbig, &task->out);
-    jbg_enc_layers(&state, 0);
-    jbg_enc_lrange(&state, -1, -1);
-    jbg_enc_options(&state, 0, JBG_TPBON | JBG_SDRST, 128, 0, -1);
-    jbg_enc_out(&state);
-    jbg_enc_free(&state);
+}
+
+static void* encodeLowerRun(void* data) {
+    StripeRun* run = static_cast<StripeRun*>(data);
+    yieldToProducer();
+    const BitmapEncode* page = run->page;
+    encodeJbigStripes(page->bits, page->width, page->height, run->first,
+                      jbigStripeCount(page->height), &run->out);
+    return nullptr;
+}
+
+// Each stripe is coded on its own, so the two runs of a page cut at a
+// stripe edge give, joined behind one header, the page's own bytes.
+static void encodePage(BitmapEncode* task) {
+    unsigned char header[JBIG_HEADER_SIZE];
+    writeJbigHeader(header, task->width, task->height);
+    if (!appendJbigBytes(&task->out, header, sizeof(header))) return;
+    uint32_t stripes = jbigStripeCount(task->height);
+    uint32_t cut = task->runs > 1 ? balancedStripeCut(task->bits, task->width, task->height) : 0;
+    StripeRun lower{task, cut, JbigBytes()};
+    lower.out.limit = task->out.limit;
+    pthread_t helper;
+    if (cut == 0 || pthread_create(&helper, nullptr, encodeLowerRun, &lower) != 0) {
+        encodeJbigStripes(task->bits, task->width, task->height, 0, stripes, &task->out);
+        return;
+    }
+    encodeJbigStripes(task->bits, task->width, task->height, 0, cut, &task->out);
+    pthread_join(helper, nullptr);
+    if (lower.out.failure != nullptr && task->out.failure == nullptr) {
+        task->out.failure = lower.out.failure;
+    }
+    appendJbigBytes(&task->out, lower.out.data, lower.out.size);
+    free(lower.out.data);
+}
+
+static void* encodeBitmap(void* data) {
+    BitmapEncode* task = static_cast<BitmapEncode*>(data);
+    yieldToProducer();
+    encodePage(task);
     free(task->bits);
     task->bits = nullptr;
     uint64_t one = 1;
@@ -217,13 +218,14 @@ int bitmapEncodingFd(const EncoderRun* run) {
 }
 
 EncoderOutcome startBitmapEncoding(unsigned char* bits, int width, int height, const char* name,
-                                   EncoderRun* run) {
+                                   EncoderRun* run, int runs) {
     *run = EncoderRun();
     copyBounded(run->pbm_file, sizeof(run->pbm_file), name);
     BitmapEncode* task = new BitmapEncode;
     task->bits = bits;
     task->width = (unsigned)width;
     task->height = (unsigned)height;
+    task->runs = runs > 1 ? 2 : 1;
     task->out.limit = (size_t)maxJbigSize((int64_t)pbmRowBytes(width) * height);
     logMsg("DEBUG: encoding %s (%d x %d) in memory\n", name, width, height);
     task->done_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

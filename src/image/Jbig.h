@@ -1,6 +1,7 @@
 // Conversion of a page to JBIG with the printer's fixed options: a packed
 // PBM file by JBIG-KIT's pbmtojbg encoder, run as its own process, or a
-// bitmap in memory by libjbig on a thread, giving the same bytes. A
+// bitmap in memory by the application's own encoder (JbigEncoder.h) on a
+// thread, giving the same bytes. A
 // conversion can run while the caller does other work (the page loop reads
 // the next page meanwhile) and is collected when its JBIG data is needed.
 #pragma once
@@ -81,13 +82,14 @@ void stopPbmtojbg(EncoderRun* run);
 EncoderOutcome pbmtojbg(const char* pbm_file, const char* jbg_file);
 
 // Starts encoding the packed bitmap `bits` (rows of (width + 7) / 8 bytes),
-// which it takes over and frees, with libjbig on a thread of its own: the
-// bytes pbmtojbg makes of the same page. `name` (e.g. "page 3") names it in
-// the log. libjbig aborts the process when it runs out of memory, so only
-// pages the caller has bounded may come here. Returns at once;
-// ENCODE_FAILED (logged) when the thread could not start.
+// which it takes over and frees, on a thread of its own: the bytes pbmtojbg
+// makes of the same page. `name` (e.g. "page 3") names it in the log. With
+// `runs` 2 the page is cut into two runs of stripes with about as much to
+// code each, encoded on two threads (for when fewer pages than processors
+// are encoding). Returns at once; ENCODE_FAILED (logged) when the thread
+// could not start.
 EncoderOutcome startBitmapEncoding(unsigned char* bits, int width, int height, const char* name,
-                                   EncoderRun* run);
+                                   EncoderRun* run, int runs = 1);
 
 // Waits for the encoding (a page's encoding is short and is not stopped
 // halfway, so a cancel waits for it). ENCODED: *jbig (to be freed) holds

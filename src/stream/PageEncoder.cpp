@@ -1,5 +1,8 @@
 #include "PageEncoder.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -32,8 +35,27 @@ PageResult storePage(Job* job, PendingPage* page, unsigned char* pixels) {
     return result;
 }
 
-// In memory: the A5L turn gives a new bitmap, then libjbig starts on it.
-// The page's header is still the one read last.
+// Pages of the job whose encoding is still under way.
+static int pagesEncoding(const Job& job) {
+    int n = 0;
+    for (const PendingPage& p : job.ahead) {
+        struct pollfd done = {bitmapEncodingFd(&p.encoder), POLLIN, 0};
+        if (done.fd >= 0 && poll(&done, 1, 0) == 0) n++;
+    }
+    return n;
+}
+
+// A page is cut into two runs of stripes on two threads while fewer of the
+// job's pages than processors are encoding (the first and last pages of a
+// job, a job of few pages); otherwise the pages themselves keep the
+// processors busy.
+static int stripeRuns(const Job& job) {
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return pagesEncoding(job) + 1 < online ? 2 : 1;
+}
+
+// In memory: the A5L turn gives a new bitmap, then the encoder starts on
+// it. The page's header is still the one read last.
 static void startInMemory(Job* job, PendingPage* page) {
     unsigned char* bits = page->bitmap;
     page->bitmap = nullptr;
@@ -52,7 +74,8 @@ static void startInMemory(Job* job, PendingPage* page) {
     }
     char name[32];
     snprintf(name, sizeof(name), "page %d", page->n);
-    page->started = startBitmapEncoding(bits, width, height, name, &page->encoder);
+    page->started =
+        startBitmapEncoding(bits, width, height, name, &page->encoder, stripeRuns(*job));
 }
 
 void startPageEncoding(Job* job, PendingPage* page) {

@@ -2,8 +2,9 @@
 // back. The filter stores each page as a PBM file in the working directory,
 // has pbmtojbg convert it into a JBIG file and reads that back; a job that
 // keeps its pages in memory (the printer application's, which runs many
-// jobs in one process) hands the bitmap to libjbig on a thread and sends
-// the bytes it returns, with no page file at all. Both give the same bytes,
+// jobs in one process) hands the bitmap to the application's own encoder on
+// a thread (two while the job has processors to spare) and sends the bytes
+// it returns, with no page file at all. Both give the same bytes,
 // so the records are the same whichever way a page went.
 #pragma once
 
