@@ -14,6 +14,7 @@
 
 #include "Access.h"
 #include "ServerUser.h"
+#include "gate/Connections.h"
 #include "gate/Gate.h"
 
 constexpr const char* DRIVER_NAME = "brivane_quelmoss";
@@ -23,11 +24,12 @@ constexpr const char* PRINTER_FORMAT = "application/vnd.brivane-jbig";
 
 // What every printer of the application shares.
 struct AppData {
-    std::string spool;         // the private working directories of jobs are made here
-    std::string state_file;    // printers and their defaults, kept across restarts
-    ServerPaths paths;         // where the server was prepared to keep its files
-    AccessPolicy policy;       // who may do what
-    GateSetup gate;            // what every request must pass
+    std::string spool;             // the private working directories of jobs are made here
+    std::string state_file;        // printers and their defaults, kept across restarts
+    ServerPaths paths;             // where the server was prepared to keep its files
+    AccessPolicy policy;           // who may do what
+    GateSetup gate;                // what every request must pass
+    ConnectionLimits connections;  // what every connection may hold
     std::mutex lock;           // guards what follows: printers' jobs run on threads of their own
     std::map<int, int> drops;  // printer id: connections dropped in a row
     // The user and job names of jobs queued again: PAPPL keeps the pointers

@@ -26,6 +26,7 @@
 #include "Stopping.h"
 #include "Utility/Credentials.h"
 #include "Watchdog.h"
+#include "gate/HttpHooks.h"
 #include "gate/Pappl131.h"
 #include "state/StateFile.h"
 
@@ -141,10 +142,16 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
         papplLog(system, PAPPL_LOGLEVEL_FATAL, "Bad server option: %s", why.c_str());
         return nullptr;
     }
+    if (!readConnectionOptions(num_options, options, &app->connections, &why)) {
+        papplLog(system, PAPPL_LOGLEVEL_FATAL, "Bad server option: %s", why.c_str());
+        return nullptr;
+    }
     app->gate.policy = &app->policy;
+    app->gate.max_document = app->connections.max_document;
     app->gate.spool = app->spool;
     app->gate.tls_required = !(serverOptions(option("server-options")) & PAPPL_SOPTIONS_NO_TLS);
     installGate(system, &app->gate);
+    installConnectionLimits(system, &app->connections, app->gate.tls_required);
     // Jobs read the credentials file as the server's user, not root.
     if (access(AUTH_FILE, F_OK) == 0 && access(AUTH_FILE, R_OK) != 0) {
         papplLog(system, PAPPL_LOGLEVEL_WARN,

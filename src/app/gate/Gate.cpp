@@ -12,6 +12,8 @@
 #include <set>
 
 #include "../Documents.h"
+#include "HttpHooks.h"
+#include "ServerOptions.h"
 
 namespace {
 
@@ -326,13 +328,7 @@ bool isPrivateJobValue(const char* name) {
 
 bool readGateOptions(int num_options, cups_option_t* options, GateLimits* limits,
                      std::string* why) {
-    struct Number {
-        const char* name;
-        long long* big;
-        int* small;
-        long long least, most;
-    };
-    const Number kNumbers[] = {
+    const NumberOption kNumbers[] = {
         {"max-user-jobs", nullptr, &limits->user_jobs, 1, 100000},
         {"max-host-jobs", nullptr, &limits->host_jobs, 1, 100000},
         {"max-jobs", nullptr, &limits->total_jobs, 1, 100000},
@@ -340,27 +336,8 @@ bool readGateOptions(int num_options, cups_option_t* options, GateLimits* limits
         {"max-subscriptions", nullptr, &limits->subscriptions, 0, 10000},
         {"spool-reserve", &limits->spool_reserve, nullptr, 0, 1LL << 50},
     };
-    for (const Number& number : kNumbers) {
-        const char* text = cupsGetOption(number.name, num_options, options);
-        if (text == nullptr) continue;
-        char* end = nullptr;
-        errno = 0;
-        long long value = strtoll(text, &end, 10);
-        long long unit = 1;
-        if (number.big != nullptr && end != text && *end != '\0' && end[1] == '\0') {
-            unit = *end == 'k' ? 1LL << 10 : *end == 'm' ? 1LL << 20 : *end == 'g' ? 1LL << 30 : 0;
-            if (unit != 0) end++;
-        }
-        if (end == text || *end != '\0' || errno != 0 || unit == 0 || value < number.least ||
-            value > number.most / unit) {
-            *why = std::string(number.name) + "=" + text + " is not a number from " +
-                   std::to_string(number.least) + " to " + std::to_string(number.most);
-            return false;
-        }
-        if (number.big != nullptr) *number.big = value * unit;
-        if (number.small != nullptr) *number.small = (int)value;
-    }
-    return true;
+    return readNumberOptions(num_options, options, kNumbers, sizeof(kNumbers) / sizeof(kNumbers[0]),
+                             why);
 }
 
 void installGate(pappl_system_t* system, const GateSetup* setup) {
@@ -385,6 +362,7 @@ GateAnswer gateRequest(pappl_client_t* client) {
         !httpIsEncrypted(http)) {
         return refuseHttp(HTTP_STATUS_UPGRADE_REQUIRED);
     }
+    if (!hostNamesThisServer(client)) return refuseHttp(HTTP_STATUS_BAD_REQUEST);
     RequestVerdict verdict = checkRequest(request, g_setup->request);
     if (verdict.status != IPP_STATUS_OK) return refuse(verdict.status, verdict.message);
     t_request.user = requestingUser(client);
@@ -463,6 +441,12 @@ GateAnswer gateRequest(pappl_client_t* client) {
         if (!subscriptionAllowed(t_request.user.c_str(), &why)) {
             return refuse(IPP_STATUS_ERROR_TOO_MANY_SUBSCRIPTIONS, why);
         }
+    }
+    if ((op == IPP_OP_PRINT_JOB || op == IPP_OP_SEND_DOCUMENT) &&
+        httpGetLength2(http) > g_setup->max_document) {
+        return refuse(IPP_STATUS_ERROR_REQUEST_ENTITY, "The document is larger than " +
+                                                           sizeText(g_setup->max_document) +
+                                                           ", the most this server takes.");
     }
     // The one place before PAPPL takes a document.
     if (op == IPP_OP_PRINT_JOB || op == IPP_OP_SEND_DOCUMENT) spoolRasterDocument(client);

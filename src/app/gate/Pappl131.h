@@ -30,6 +30,20 @@ inline PapplClientHead* clientHead(pappl_client_t* client) {
     return reinterpret_cast<PapplClientHead*>(client);
 }
 
+// PAPPL 1.3.1's _pappl_resource_t (system-private.h): what the web
+// interface serves at a path.
+struct PapplResource {
+    char* path;
+    char* format;
+    char* filename;
+    char* language;
+    time_t last_modified;
+    const void* data;
+    size_t length;
+    pappl_resource_cb_t cb;
+    void* cbdata;
+};
+
 // The library's own definition of NAME (the next one after the program's).
 // A missing one ends the program: it would not be the library built against.
 void* papplOwn(const char* name);
