@@ -106,6 +106,12 @@ tray-and-type set-media-col media=iso_a4_210x297mm,source=manual,type=stationery
 paper-back set-media-col media=iso_a4_210x297mm,source=main,type=stationery 600dpi,None,A4,MainTray,Plain
 ROWS
 
+echo "== the program's own submit sub-command, with a page range"
+"$app" submit -d p -o page-ranges=2-3 "$pdf3" > "$work/submit.out" 2>&1 ||
+  fail "submit -o page-ranges=2-3: $(cat "$work/submit.out")"
+n=$((n + 1))
+expect "submit -o page-ranges=2-3" "$(records "$(stream p $n)")" "10 01"
+
 echo "== the printer gets the filter's stream for the same pages, identity aside"
 # The first job above (3 pages, 2 uncollated copies), rendered by CUPS's own
 # PDF filters for the PPD and run through the filter with the same settings.
