@@ -47,7 +47,7 @@ bool hostAllowed(const char* host_field, const std::vector<std::string>& names) 
     if (!host.empty() && host[0] == '[') {
         size_t end = host.find(']');
         if (end == std::string::npos) return false;
-        host = host.substr(0, end + 1);
+        host.resize(end + 1);
     } else {
         size_t colon = host.rfind(':');
         if (colon != std::string::npos) host.erase(colon);
