@@ -105,4 +105,10 @@ DEBIAN_FRONTEND=noninteractive apt-get purge -y brivane-quelmoss >/dev/null
 status=0
 sh tests/app_systemd.sh "$build" || status=$?
 [ "$status" -eq 0 ] || [ "$status" -eq 77 ] || fail "the service under systemd"
-echo "package: built, checked, installed, printed through and purged"
+if [ "$status" -eq 77 ]; then
+  # (Said again in the run's summary: a skip is never a pass.)
+  echo "SKIP: the service under a real systemd (no box booted; see above)" | tee -a "$build/skipped"
+  echo "package: built, checked, installed, printed through and purged; not run under systemd"
+else
+  echo "package: built, checked, installed, printed through and purged, and served under systemd"
+fi

@@ -25,6 +25,7 @@ cupstestppd -R "$PWD/build/stage" build/stage/usr/share/ppd/brivane/brivane_quel
 [ "${QUICK:-0}" = 1 ] && exit 0
 
 echo "== the Debian package, installed and printed through"
+rm -f build/skipped
 ./scripts/package.sh build
 
 echo "== the same tests with AddressSanitizer and UndefinedBehaviorSanitizer"
@@ -34,3 +35,6 @@ cmake --build build-asan -j"$jobs"
 
 echo "== fuzzing, ${FUZZ_SECONDS:-30} s a target"
 ./scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
+
+echo "== summary"
+if [ -s build/skipped ]; then cat build/skipped; else echo "every part ran; nothing skipped"; fi
