@@ -23,6 +23,7 @@ trap 'quelmoss-printer-app shutdown >/dev/null 2>&1 || kill $server; kill $sink;
 fail() { echo "FAIL: $*"; tail -20 /tmp/service.log; exit 1; }
 for _ in $(seq 1 50); do [ -S /run/quelmoss-printer-app.sock ] && break; sleep 0.2; done
 [ -S /run/quelmoss-printer-app.sock ] || fail "no control socket at /run/quelmoss-printer-app.sock"
+curl -sf -o /dev/null http://localhost:8631/ || fail "the service does not answer on its port, 8631"
 quelmoss-printer-app drivers | grep -q "^brivane_quelmoss " || fail "no driver listed"
 quelmoss-printer-app add -d office -m brivane_quelmoss -v socket://127.0.0.1:9100
 zcat /usr/share/doc/bzip2/manual.pdf.gz > /tmp/manual.pdf

@@ -77,6 +77,10 @@ for row in "root answered" "clerk answered" "visitor refused"; do
   [ "$got" = "$2" ] || fail "the control socket: $1 $got, not $2"
 done
 inbox quelmoss-printer-app printers >/dev/null || fail "root's printers sub-command"
+inbox python3 -c 'import socket
+s = socket.create_connection(("127.0.0.1", 8631), 5)
+s.sendall(b"GET / HTTP/1.0\r\nHost: localhost\r\n\r\n")
+print(s.recv(8))' | grep -q "HTTP/1\." || fail "the service does not answer on its port, 8631"
 
 # Avahi is reached over D-Bus from the sandbox.
 inbox busctl --system list --no-legend | awk -v pid="$pid" '$2 == pid' | grep -q . ||
