@@ -38,7 +38,8 @@ PageResult storePage(Job* job, PendingPage* page, unsigned char* pixels) {
 // Pages of the job whose encoding is still under way.
 static int pagesEncoding(const Job& job) {
     int n = 0;
-    for (const PendingPage& p : job.ahead) {
+    for (int i = 0; i < job.ahead_count; i++) {
+        const PendingPage& p = job.ahead[(job.ahead_first + i) % MAX_PAGES_AHEAD];
         struct pollfd done = {bitmapEncodingFd(&p.encoder), POLLIN, 0};
         if (done.fd >= 0 && poll(&done, 1, 0) == 0) n++;
     }

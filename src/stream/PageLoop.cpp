@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "../Utility/Clock.h"
 #include "../Utility/Log.h"
@@ -109,7 +110,9 @@ static PendingPage& pageAhead(Job* job, int i) {
 
 // Takes the oldest page read ahead off the ring.
 static PendingPage popPageAhead(Job* job) {
-    PendingPage page = pageAhead(job, 0);
+    // (The slot is left holding nothing: its encoder is the page's now.)
+    PendingPage page = std::move(pageAhead(job, 0));
+    pageAhead(job, 0) = PendingPage();
     job->ahead_first = (job->ahead_first + 1) % MAX_PAGES_AHEAD;
     job->ahead_count--;
     return page;
