@@ -53,7 +53,7 @@ expect_file -rw-r--r-- usr/share/lintian/overrides/brivane-quelmoss
 rm -rf "$build/package-root"
 dpkg-deb -x "$deb" "$build/package-root"
 unit=$build/package-root/lib/systemd/system/quelmoss-printer-app.service
-grep -qx "ExecStart=/usr/bin/quelmoss-printer-app server" "$unit" || fail "the unit's ExecStart"
+grep -qx "ExecStart=/usr/bin/quelmoss-printer-app server -o server-port=8631" "$unit" || fail "the unit's ExecStart"
 if command -v systemd-analyze >/dev/null; then
   rating=$(systemd-analyze security --offline=true "$unit" 2>&1 | grep "Overall exposure level") ||
     fail "systemd-analyze security rates no exposure"
