@@ -1,8 +1,10 @@
-# Connections: one host holding many connections that send a header byte a
-# second, a page of another site reaching the server through a name that
-# resolves to loopback, plain HTTP from another host, a document over the
-# largest size. Sourced by app_sections.sh.
+# Connections: another host, and a local user on loopback, holding many
+# connections that send a header byte a second; a page of another site
+# reaching the server through a name that resolves to loopback; plain HTTP
+# from another host; a document over the largest size. Sourced by
+# app_sections.sh.
 local_p="$uri_base/p"
+remote_p="$remote_base/ipp/print/p"
 stop_server
 start_server -o max-host-connections=8 -o request-timeout=3 -o max-document-size=200k
 
@@ -21,6 +23,19 @@ grep -q "Connection refused: 10.77.0.2 holds 8 connections" "$work/log/server.lo
   fail "the refusal is not in the log"
 grep -q "Closing the connection from 10.77.0.2: its request header took too long" \
   "$work/log/server.log" || fail "the closing is not in the log"
+
+echo "-- a local user dripping headers on loopback holds this machine's share, for seconds"
+$as_nobody /usr/bin/python3 "$tests/drip.py" 127.0.0.1 "$port" 40 8 > "$work/drip.out" &
+drip=$!
+sleep 2
+"$app" printers > "$work/printers.out" 2>&1 || fail "the control socket stopped answering"
+ipp_op "$in_remote" "$remote_p" printer-state.test > /dev/null
+expect "the other host's IPP while nobody drips" "$(op_status)" successful-ok
+wait "$drip"
+read -r first last < "$work/drip.out"
+expect "loopback connections closed at once (of 40, 8 allowed) and in the end" "$first $last" "32 40"
+grep -q "Connection refused: this machine holds 8 connections" "$work/log/server.log" ||
+  fail "the loopback refusal is not in the log"
 
 echo "-- a name that is not the server's, from this machine; plain HTTP from another host"
 /usr/bin/python3 -c '

@@ -19,16 +19,16 @@
 // is a machine gone wrong, and 512 in all leaves the threads and file
 // descriptors of a small server to spare.
 struct ConnectionLimits {
-    int host_connections = 32;       // from one host (max-host-connections)
-    int connections = 512;           // from other hosts in all (max-connections)
+    int host_connections = 32;       // from one host, this one too (max-host-connections)
+    int connections = 512;           // over the network in all (max-connections)
     int header_seconds = 30;         // a request's header, TLS included (request-timeout)
     long long min_body_rate = 1024;  // bytes a second a body keeps up after 30 s (min-upload-rate)
     long long max_document = 1LL << 30;  // bytes of one document (max-document-size)
     std::vector<std::string> aliases;    // more names of this server (server-alias=a,b)
 };
 
-// Connections of other hosts, counted per host (loopback and the control
-// socket are never counted, nor limited).
+// Network connections, counted per host; this machine's loopback is one
+// host (the control socket is never counted, nor limited).
 struct ConnectionTable {
     std::map<std::string, int> per_host;
     int total = 0;

@@ -85,7 +85,8 @@ void watchConnections() {
             if (why != nullptr && !connection.cut) {
                 connection.cut = true;
                 papplLog(g_system, PAPPL_LOGLEVEL_INFO, "Closing the connection from %s: %s",
-                         connection.host.empty() ? "this host" : connection.host.c_str(), why);
+                         connection.host.empty() ? "the control socket" : connection.host.c_str(),
+                         why);
                 shutdown(connection.fd, SHUT_RDWR);
             }
         }
@@ -187,10 +188,15 @@ pappl_client_t* _papplClientCreate(pappl_system_t* system, int sock) {
     connection->http = http;
     connection->fd = httpGetFd(http);
     connection->since = nowMs();
+    // (Every local account reaches loopback: its connections count as one
+    // host. The control socket, which only root and lpadmin reach, is
+    // never limited.)
     char address[256] = "";
-    if (!isLocal(http)) {
-        connection->host =
-            countedHost(httpAddrString(httpGetAddress(http), address, sizeof(address)));
+    http_addr_t* peer = httpGetAddress(http);
+    if (httpAddrFamily(peer) != AF_LOCAL) {
+        connection->host = httpAddrLocalhost(peer)
+                               ? "this machine"
+                               : countedHost(httpAddrString(peer, address, sizeof(address)));
     }
     std::unique_lock<std::mutex> hold(g_lock);
     std::string why;
