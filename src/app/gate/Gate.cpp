@@ -442,14 +442,15 @@ GateAnswer gateRequest(pappl_client_t* client) {
             return refuse(IPP_STATUS_ERROR_TOO_MANY_SUBSCRIPTIONS, why);
         }
     }
-    if ((op == IPP_OP_PRINT_JOB || op == IPP_OP_SEND_DOCUMENT) &&
-        httpGetLength2(http) > g_setup->max_document) {
-        return refuse(IPP_STATUS_ERROR_REQUEST_ENTITY, "The document is larger than " +
-                                                           sizeText(g_setup->max_document) +
-                                                           ", the most this server takes.");
+    if (op == IPP_OP_PRINT_JOB || op == IPP_OP_SEND_DOCUMENT) {
+        if (httpGetLength2(http) > g_setup->max_document) {
+            return refuse(IPP_STATUS_ERROR_REQUEST_ENTITY, "The document is larger than " +
+                                                               sizeText(g_setup->max_document) +
+                                                               ", the most this server takes.");
+        }
+        // The one place before PAPPL takes a document.
+        spoolRasterDocument(client);
     }
-    // The one place before PAPPL takes a document.
-    if (op == IPP_OP_PRINT_JOB || op == IPP_OP_SEND_DOCUMENT) spoolRasterDocument(client);
     return GateAnswer{};
 }
 

@@ -46,27 +46,23 @@ void keepDeviceError(const char* message, void* data) {
     papplLogDevice(message, data);
 }
 
-void setReason(ipp_t* ipp, const char* from, const char* to) {
+// PAPPL's "paused" (or "none", once an administrator resumed it) becomes
+// "offline", given once.
+void showOffline(ipp_t* ipp) {
     ipp_attribute_t* reasons = ippFindAttribute(ipp, "printer-state-reasons", IPP_TAG_KEYWORD);
-    int count = ippGetCount(reasons);
-    for (int i = 0; i < count; i++) {
+    int slot = -1;
+    bool offline = false;
+    for (int i = 0; i < ippGetCount(reasons); i++) {
         const char* reason = ippGetString(reasons, i, nullptr);
-        if (reason != nullptr && strcmp(reason, "none") == 0) {
-            ippSetString(ipp, &reasons, i, to);
-            return;
-        }
-        if (reason != nullptr && strcmp(reason, from) == 0) {
-            // (With offline there already, the one left says "none" of nothing.)
-            for (int j = 0; j < count; j++) {
-                const char* other = ippGetString(reasons, j, nullptr);
-                if (j != i && other != nullptr && strcmp(other, to) == 0) {
-                    ippDeleteValues(ipp, &reasons, i, 1);
-                    return;
-                }
-            }
-            ippSetString(ipp, &reasons, i, to);
-            return;
-        }
+        if (reason == nullptr) continue;
+        if (strcmp(reason, "offline") == 0) offline = true;
+        if (slot < 0 && (strcmp(reason, "paused") == 0 || strcmp(reason, "none") == 0)) slot = i;
+    }
+    if (slot < 0) return;
+    if (offline) {
+        ippDeleteValues(ipp, &reasons, slot, 1);
+    } else {
+        ippSetString(ipp, &reasons, slot, "offline");
     }
 }
 }  // namespace
@@ -150,7 +146,7 @@ void _papplPrinterCopyAttributesNoLock(pappl_printer_t* printer, pappl_client_t*
     ipp_t* response = head->response;
     head->response = ippNew();
     own(printer, client, ra, format);
-    setReason(head->response, "paused", "offline");
+    showOffline(head->response);
     ipp_attribute_t* text = ippFindAttribute(head->response, "printer-state-message", IPP_TAG_TEXT);
     if (text != nullptr) ippSetString(head->response, &text, 0, message.c_str());
     for (ipp_attribute_t* attr = ippFirstAttribute(head->response); attr != nullptr;
