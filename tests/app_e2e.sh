@@ -17,10 +17,7 @@ manual="$work/docs/manual.pdf"
 zcat /usr/share/doc/bzip2/manual.pdf.gz > "$manual"
 printf '%%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 9 0 R >> endobj\ntrailer << /Root 1 0 R >>\n%%%%EOF\n' \
   > "$work/docs/damaged.pdf"
-pwg="$work/docs/three.pwg"
-gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -dcupsColorSpace=18 -dcupsBitsPerColor=8 \
-  -r600 -dDEVICEWIDTHPOINTS=595 -dDEVICEHEIGHTPOINTS=842 -dFIXEDMEDIA -dPDFFitPage \
-  -sOutputFile="$pwg" "$pdf3"
+pwg=$(make_three_page_pwg "$pdf3")
 jpeg="$work/docs/photo.jpg"
 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeggray -r72 -dFirstPage=1 -dLastPage=1 \
   -sOutputFile="$jpeg" "$pdf3"
@@ -189,18 +186,17 @@ echo "== a printer that refuses the connection keeps its job"
 add_printer r 9103
 held=$(print_job r "$pdf3" application/pdf)
 sleep 2
-ipptool -t -d value=iso_a4_210x297mm "$uri_base/r" "$tests/get-default.test" \
-  > "$work/refused.out" 2>&1 || fail "refused: $(cat "$work/refused.out")"
-# Offline, saying why, never paused unless an administrator pauses it.
+# Stopped and offline, saying why, never paused unless an administrator
+# pauses it: its reasons and message.
 refused_state() {
   ipptool -t -d value=iso_a4_210x297mm "$uri_base/r" "$tests/get-default.test" \
     > "$work/refused.out" 2>&1 || fail "refused: $(cat "$work/refused.out")"
   echo "$(sed -n 's/.*printer-state-reasons (keyword) = //p' "$work/refused.out")|$(sed -n \
     's/.*printer-state-message (textWithoutLanguage) = //p' "$work/refused.out")"
 }
+state=$(refused_state)
 grep -q "printer-state (enum) = stopped" "$work/refused.out" ||
   fail "refused: the printer does not show it: $(cat "$work/refused.out")"
-state=$(refused_state)
 case $state in
   "offline|The printer at socket://127.0.0.1:9103 does not answer (Unable to connect to 127.0.0.1:9103: "*"); its jobs wait.") ;;
   *) fail "refused: reasons and message: $state" ;;

@@ -186,6 +186,15 @@ make_three_page_pdf() {
   echo "$work/docs/three.pdf"
 }
 
+# The 3-page PDF ($1) as 8-bit gray PWG raster at 600 dpi, as a phone
+# sends it; prints its path.
+make_three_page_pwg() {
+  gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -dcupsColorSpace=18 -dcupsBitsPerColor=8 \
+    -r600 -dDEVICEWIDTHPOINTS=595 -dDEVICEHEIGHTPOINTS=842 -dFIXEDMEDIA -dPDFFitPage \
+    -sOutputFile="$work/docs/three.pwg" "$1"
+  echo "$work/docs/three.pwg"
+}
+
 # The server's resident size in KiB.
 server_rss_kb() {
   awk '/^VmRSS:/ { print $2 }' "/proc/$server_pid/status"

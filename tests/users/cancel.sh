@@ -1,10 +1,7 @@
 # Raster jobs cancelled the moment they are taken, over and over: each ends
 # canceled (or completed, when it was quicker), the printer gets only whole
 # streams and the server lives on. Sourced by app_sections.sh.
-pwg="$work/docs/cancel.pwg"
-gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -dcupsColorSpace=18 -dcupsBitsPerColor=8 \
-  -r600 -dDEVICEWIDTHPOINTS=595 -dDEVICEHEIGHTPOINTS=842 -dFIXEDMEDIA -dPDFFitPage \
-  -sOutputFile="$pwg" "$pdf3"
+pwg=$(make_three_page_pwg "$pdf3")
 start_sink r 9103
 add_printer r 9103
 
