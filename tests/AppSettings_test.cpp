@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/JobSettings.h"
+#include "app/job/JobSettings.h"
 
 namespace {
 

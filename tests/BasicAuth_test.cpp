@@ -1,7 +1,7 @@
 // Basic credentials are read strictly: what libcups's own decoder would let
 // through (junk after the base64, padding in the middle, a line break in the
 // name that would become a job's owner) is refused.
-#include "app/gate/BasicAuth.h"
+#include "app/system/gate/BasicAuth.h"
 
 #include <gtest/gtest.h>
 

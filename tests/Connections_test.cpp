@@ -1,11 +1,11 @@
 // The connection table holds each host to its share and the server to its
 // total, and gives a place back when a connection ends; Host: names and the
 // server options are read as an administrator writes them.
-#include "app/gate/Connections.h"
+#include "app/system/gate/Connections.h"
 
 #include <gtest/gtest.h>
 
-#include "app/gate/ServerOptions.h"
+#include "app/system/gate/ServerOptions.h"
 
 TEST(Connections, EachHostAndTheServerHoldTheirShare) {
     ConnectionLimits limits;

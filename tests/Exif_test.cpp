@@ -1,6 +1,6 @@
 // A photo's EXIF orientation, read from network input, and its pixels
 // turned upright.
-#include "app/Exif.h"
+#include "app/documents/Exif.h"
 
 #include <gtest/gtest.h>
 

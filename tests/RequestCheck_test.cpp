@@ -1,6 +1,6 @@
 // The gate's check of a request's form: each refusal beside a request of the
 // same kind that passes, and real clients' requests passing whole.
-#include "app/gate/RequestCheck.h"
+#include "app/system/gate/RequestCheck.h"
 
 #include <gtest/gtest.h>
 

@@ -10,12 +10,6 @@
 #include <string>
 #include <vector>
 
-static thread_local JobContext* bound_context = nullptr;
-
-JobScope::JobScope(JobContext* context) : previous_(bound_context) { bound_context = context; }
-
-JobScope::~JobScope() { bound_context = previous_; }
-
 // The scheduler reads every line start of standard error as a possible
 // control message (STATE:, PPD:, ATTR:, PAGE: ...). A value the filter logs
 // comes from users (title, options, file names, credentials), so none of its
@@ -264,9 +258,4 @@ void logText(const char* text) { emit(text, startsControl(text)); }
 
 const char* maskedSecret(const char* value) {
     return (value == nullptr || value[0] == '\0') ? value : PASSWORD_MASK;
-}
-
-JobContext& jobContext() {
-    thread_local JobContext own;
-    return bound_context != nullptr ? *bound_context : own;
 }

@@ -37,7 +37,9 @@ static void takeCommandLine(const JobRequest& request, Job* job) {
     SetJobParam("HostName", host, job->table);
 }
 
+namespace {
 enum Collation { COLLATION_UNSAID, COLLATION_NO, COLLATION_YES };
+}  // namespace
 
 // Whether the options text holds `word` as a whole blank-separated token.
 static bool hasToken(const char* options, const char* word) {

@@ -10,7 +10,7 @@
 #include <set>
 #include <string>
 
-#include "app/gate/RequestCheck.h"
+#include "app/system/gate/RequestCheck.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "StateFile.h"
+#include "app/state/StateFile.h"
 
 #include <cups/ipp.h>
 #include <fcntl.h>

@@ -1,0 +1,170 @@
+// A job cancelled in the moment between PAPPL 1.3.1 giving it a thread and
+// that thread marking it processing is finished as a waiting job (its
+// document removed), then started all the same: the filter would open a
+// file that is gone. Such a cancel waits until the job is processing, when
+// PAPPL cancels it as a printing job: the filter sees it, ends its stream
+// with a whole record and the document is removed after.
+//
+// A printer whose device does not open is stopped by PAPPL, which then
+// tells every client "paused" and "Stopped.", as if an administrator had
+// paused it. It shows "offline" and what the device said instead, until
+// the device opens or an administrator does pause it.
+#include <pappl/pappl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "app/system/gate/Pappl131.h"
+
+namespace {
+std::mutex g_starting_lock;
+std::set<pappl_job_t*> g_starting;  // given a thread, not yet processing
+
+bool starting(pappl_job_t* job) {
+    std::lock_guard<std::mutex> hold(g_starting_lock);
+    return g_starting.count(job) != 0;
+}
+
+thread_local pappl_job_t* t_job = nullptr;  // the job this thread processes
+
+// (Never destroyed: the clients' threads outlive main.)
+std::mutex& g_offline_lock = *new std::mutex;
+auto& g_offline = *new std::map<pappl_printer_t*, std::string>;  // why its device did not open
+auto& g_paused = *new std::set<pappl_printer_t*>;                // by an administrator
+
+// The device's own error as it opens, kept for the printer's message, then
+// logged as PAPPL would. (The device keeps the callback for its later
+// errors too, so it can take nothing that lives on the opener's stack.)
+thread_local std::string t_device_error;
+void keepDeviceError(const char* message, void* data) {
+    t_device_error = message ? message : "";
+    papplLogDevice(message, data);
+}
+
+// PAPPL's "paused" (or "none", once an administrator resumed it) becomes
+// "offline", given once.
+void showOffline(ipp_t* ipp) {
+    ipp_attribute_t* reasons = ippFindAttribute(ipp, "printer-state-reasons", IPP_TAG_KEYWORD);
+    int slot = -1;
+    bool offline = false;
+    for (int i = 0; i < ippGetCount(reasons); i++) {
+        const char* reason = ippGetString(reasons, i, nullptr);
+        if (reason == nullptr) continue;
+        if (strcmp(reason, "offline") == 0) offline = true;
+        if (slot < 0 && (strcmp(reason, "paused") == 0 || strcmp(reason, "none") == 0)) slot = i;
+    }
+    if (slot < 0) return;
+    if (offline) {
+        ippDeleteValues(ipp, &reasons, slot, 1);
+    } else {
+        ippSetString(ipp, &reasons, slot, "offline");
+    }
+}
+}  // namespace
+
+extern "C" {
+void* _papplJobProcess(pappl_job_t* job) {
+    static const auto own = papplOwnFunction<void* (*)(pappl_job_t*)>("_papplJobProcess");
+    {
+        std::lock_guard<std::mutex> hold(g_starting_lock);
+        g_starting.insert(job);
+    }
+    // (PAPPL marks it processing first thing; the thread is the job's
+    // until it is finished.)
+    t_job = job;
+    void* result = own(job);
+    t_job = nullptr;
+    std::lock_guard<std::mutex> hold(g_starting_lock);
+    g_starting.erase(job);
+    return result;
+}
+
+// (PAPPL holds the printer's lock here: nothing of it is asked.)
+pappl_device_t* papplDeviceOpen(const char* device_uri, const char* name,
+                                pappl_deverror_cb_t err_cb, void* err_data) {
+    static const auto own =
+        papplOwnFunction<pappl_device_t* (*)(const char*, const char*, pappl_deverror_cb_t, void*)>(
+            "papplDeviceOpen");
+    pappl_printer_t* printer = papplJobGetPrinter(t_job);
+    if (printer == nullptr || err_cb != papplLogDevice)
+        return own(device_uri, name, err_cb, err_data);
+    t_device_error.clear();
+    pappl_device_t* device = own(device_uri, name, keepDeviceError, err_data);
+    std::lock_guard<std::mutex> hold(g_offline_lock);
+    if (device != nullptr) {
+        g_offline.erase(printer);
+    } else {
+        std::string why = t_device_error.empty() ? "it can't be opened" : t_device_error;
+        g_offline[printer] = std::string("The printer at ") + (device_uri ? device_uri : "?") +
+                             " does not answer (" + why + "); its jobs wait.";
+    }
+    return device;
+}
+
+void papplPrinterPause(pappl_printer_t* printer) {
+    static const auto own = papplOwnFunction<void (*)(pappl_printer_t*)>("papplPrinterPause");
+    {
+        std::lock_guard<std::mutex> hold(g_offline_lock);
+        g_paused.insert(printer);
+    }
+    own(printer);
+}
+
+void papplPrinterResume(pappl_printer_t* printer) {
+    static const auto own = papplOwnFunction<void (*)(pappl_printer_t*)>("papplPrinterResume");
+    {
+        std::lock_guard<std::mutex> hold(g_offline_lock);
+        g_paused.erase(printer);
+    }
+    own(printer);
+}
+
+// (private in 1.3.1: printer-private.h; the caller holds the printer's lock)
+void _papplPrinterCopyAttributesNoLock(pappl_printer_t* printer, pappl_client_t* client,
+                                       cups_array_t* ra, const char* format) {
+    static const auto own =
+        papplOwnFunction<void (*)(pappl_printer_t*, pappl_client_t*, cups_array_t*, const char*)>(
+            "_papplPrinterCopyAttributesNoLock");
+    std::string message;
+    {
+        std::lock_guard<std::mutex> hold(g_offline_lock);
+        auto offline = g_offline.find(printer);
+        if (offline != g_offline.end() && g_paused.count(printer) == 0) message = offline->second;
+    }
+    if (message.empty() || client == nullptr) {
+        own(printer, client, ra, format);
+        return;
+    }
+    // This printer's attributes alone (Get-Printers puts several in one
+    // response), mended, then added to the response.
+    PapplClientHead* head = clientHead(client);
+    ipp_t* response = head->response;
+    head->response = ippNew();
+    own(printer, client, ra, format);
+    showOffline(head->response);
+    ipp_attribute_t* text = ippFindAttribute(head->response, "printer-state-message", IPP_TAG_TEXT);
+    if (text != nullptr) ippSetString(head->response, &text, 0, message.c_str());
+    for (ipp_attribute_t* attr = ippFirstAttribute(head->response); attr != nullptr;
+         attr = ippNextAttribute(head->response)) {
+        ippCopyAttribute(response, attr, 0);
+    }
+    ippDelete(head->response);
+    head->response = response;
+}
+
+void papplJobCancel(pappl_job_t* job) {
+    static const auto own = papplOwnFunction<void (*)(pappl_job_t*)>("papplJobCancel");
+    // At most 5 s: a thread that has not started by then is not coming.
+    for (int waited = 0; job != nullptr && waited < 5000 && starting(job) &&
+                         papplJobGetState(job) == IPP_JSTATE_PENDING;
+         waited++) {
+        usleep(1000);
+    }
+    own(job);
+}
+}
