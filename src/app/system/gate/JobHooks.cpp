@@ -1,9 +1,11 @@
-// A job cancelled in the moment between PAPPL 1.3.1 giving it a thread and
-// that thread marking it processing is finished as a waiting job (its
-// document removed), then started all the same: the filter would open a
-// file that is gone. Such a cancel waits until the job is processing, when
-// PAPPL cancels it as a printing job: the filter sees it, ends its stream
-// with a whole record and the document is removed after.
+// PAPPL 1.3.1 gives a job a thread and the thread then marks it processing.
+// A cancel in between finishes it as a waiting job (its document removed),
+// and the thread prints it all the same, from a file that is gone. So a
+// thread looks at its job first, under the same lock as every cancel: a job
+// no longer waiting is left as it is, and a cancel of a job whose thread has
+// looked waits until the job is processing, when PAPPL cancels it as a
+// printing job: the filter sees it, ends its stream with a whole record and
+// the document is removed after.
 //
 // A printer whose device does not open is stopped by PAPPL, which then
 // tells every client "paused" and "Stopped.", as if an administrator had
@@ -22,12 +24,29 @@
 #include "app/system/gate/Pappl131.h"
 
 namespace {
-std::mutex g_starting_lock;
-std::set<pappl_job_t*> g_starting;  // given a thread, not yet processing
+std::mutex g_starting_lock;         // held by every cancel
+std::set<pappl_job_t*> g_starting;  // their threads have looked at them
 
-bool starting(pappl_job_t* job) {
-    std::lock_guard<std::mutex> hold(g_starting_lock);
-    return g_starting.count(job) != 0;
+// True while one of these jobs (JOB, or any of PRINTER's) has a thread that
+// has not yet marked it processing. The caller holds g_starting_lock.
+bool starting(pappl_job_t* job, pappl_printer_t* printer) {
+    for (pappl_job_t* each : g_starting) {
+        if ((each == job || papplJobGetPrinter(each) == printer) &&
+            papplJobGetState(each) == IPP_JSTATE_PENDING) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// At most 5 s: PAPPL marks the job processing as its thread starts.
+void waitUntilProcessing(std::unique_lock<std::mutex>& hold, pappl_job_t* job,
+                         pappl_printer_t* printer) {
+    for (int waited = 0; waited < 5000 && starting(job, printer); waited++) {
+        hold.unlock();
+        usleep(1000);
+        hold.lock();
+    }
 }
 
 thread_local pappl_job_t* t_job = nullptr;  // the job this thread processes
@@ -70,12 +89,26 @@ void showOffline(ipp_t* ipp) {
 extern "C" {
 void* _papplJobProcess(pappl_job_t* job) {
     static const auto own = papplOwnFunction<void* (*)(pappl_job_t*)>("_papplJobProcess");
+    static const auto cancel = papplOwnFunction<void (*)(pappl_job_t*)>("papplJobCancel");
+    static const auto checkJobs =
+        papplOwnFunction<void (*)(pappl_printer_t*)>("_papplPrinterCheckJobs");
+    bool waiting;
     {
         std::lock_guard<std::mutex> hold(g_starting_lock);
-        g_starting.insert(job);
+        waiting = papplJobGetState(job) == IPP_JSTATE_PENDING;
+        if (waiting && papplJobGetFilename(job) == nullptr) {
+            cancel(job);  // (not a state PAPPL makes: nothing to print)
+            waiting = false;
+        }
+        if (waiting) g_starting.insert(job);
     }
-    // (PAPPL marks it processing first thing; the thread is the job's
-    // until it is finished.)
+    if (!waiting) {
+        // Cancelled or held before this thread ran: the printer's next job
+        // is started as PAPPL would after this one.
+        checkJobs(papplJobGetPrinter(job));
+        return nullptr;
+    }
+    // (The thread is the job's until it is finished.)
     t_job = job;
     void* result = own(job);
     t_job = nullptr;
@@ -159,12 +192,16 @@ void _papplPrinterCopyAttributesNoLock(pappl_printer_t* printer, pappl_client_t*
 
 void papplJobCancel(pappl_job_t* job) {
     static const auto own = papplOwnFunction<void (*)(pappl_job_t*)>("papplJobCancel");
-    // At most 5 s: a thread that has not started by then is not coming.
-    for (int waited = 0; job != nullptr && waited < 5000 && starting(job) &&
-                         papplJobGetState(job) == IPP_JSTATE_PENDING;
-         waited++) {
-        usleep(1000);
-    }
+    std::unique_lock<std::mutex> hold(g_starting_lock);
+    waitUntilProcessing(hold, job, nullptr);
     own(job);
+}
+
+void papplPrinterCancelAllJobs(pappl_printer_t* printer) {
+    static const auto own =
+        papplOwnFunction<void (*)(pappl_printer_t*)>("papplPrinterCancelAllJobs");
+    std::unique_lock<std::mutex> hold(g_starting_lock);
+    waitUntilProcessing(hold, nullptr, printer);
+    own(printer);
 }
 }
