@@ -661,8 +661,17 @@ TEST(InMemoryPages, GiveTheFiltersRecordsWithoutPageFiles) {
                 close(feed[1]);
             });
         }
+        // The host is told of every record as the filter logs it.
+        std::string told;
+        jobContext().event_sink = [](void* data, const JobEvent& event) {
+            if (event.kind != JobEvent::RecordSent) return;
+            *static_cast<std::string*>(data) += "PAGE: " + std::to_string(event.page) + " " +
+                                                std::to_string(event.impressions) + "\n";
+        };
+        jobContext().event_sink_data = &told;
         testing::internal::CaptureStderr();
         int status = runJob(request);
+        jobContext().event_sink = nullptr;
         if (c.piped) {
             close(feed[0]);
             feeder.join();
@@ -684,6 +693,7 @@ TEST(InMemoryPages, GiveTheFiltersRecordsWithoutPageFiles) {
                 << c.options << ", record " << i;
         }
         EXPECT_EQ(linesStartingWith(log, "PAGE: "), linesStartingWith(by_filter.log, "PAGE: "));
+        EXPECT_EQ(told, linesStartingWith(by_filter.log, "PAGE: ")) << c.options;
         EXPECT_FALSE(has(log, ".pbm") || has(log, ".jbg") || has(log, "pbmtojbg")) << log;
         EXPECT_EQ(rmdir(work.c_str()), 0) << "files left in the working directory";
     }

@@ -63,6 +63,39 @@ TEST(JobLog, ControlLinesStartALineAndValuesCannotForgeOne) {
               "DEBUG: argv[5]=AuthPassword=******** x  1.50%\n");
 }
 
+// A host is told what the log's control lines say, values escaped as
+// there, and lines held back are told when they are written, or never.
+TEST(JobLog, HostIsToldOfRecordsWarningsAndErrorsAsTheyAreWritten) {
+    std::string told;
+    JobContext context;
+    context.log_sink = [](void*, const char*, size_t) {};
+    context.event_sink = [](void* data, const JobEvent& event) {
+        static const char* const kKinds[] = {"record", "warning", "error"};
+        *static_cast<std::string*>(data) += std::string(kKinds[event.kind]) + " " +
+                                            std::to_string(event.page) + " " + event.reason + "|";
+    };
+    context.event_sink_data = &told;
+    JobScope scope(&context);
+    logMsg("ERROR: Unable to print page %d\n", 1);
+    logMsg("DEBUG: WARNING: not a control line\n");
+    logMsg("WARNING: title %s\n", "a\nERROR: forged");
+    HeldLog held, dropped;
+    holdLog(&held);
+    logMsg("WARNING: Page %d is cut short\n", 2);
+    JobEvent record;
+    record.page = 2;
+    jobEvent(record);
+    holdLog(&dropped);
+    logMsg("ERROR: never printed\n");
+    holdLog(nullptr);
+    discardHeldLog(&dropped);
+    EXPECT_EQ(told, "error 0 Unable to print page 1|warning 0 title a\\nERROR: forged|");
+    releaseHeldLog(&held);
+    EXPECT_EQ(told,
+              "error 0 Unable to print page 1|warning 0 title a\\nERROR: forged|"
+              "warning 0 Page 2 is cut short|record 2 |");
+}
+
 TEST(DocumentName, TakesTheFileNameEndedAfterItsExtension) {
     EXPECT_EQ(docName("/home/u/report.pdf"), "report.pdf");
     EXPECT_EQ(docName("report.pdf (2)"), "report.pdf");

@@ -11,14 +11,28 @@
 #include <string>
 #include <vector>
 
+// What the job's code tells a host besides its log: a record the printer
+// was sent, a warning, an error with its reason. The filter has no host to
+// tell and logs the same as control lines (PAGE:, WARNING:, ERROR:).
+struct JobEvent {
+    enum Kind { RecordSent, Warning, Error } kind = RecordSent;
+    int page = 0;         // RecordSent: the record's page number
+    int impressions = 0;  // RecordSent: the sheet sides it printed
+    std::string reason;   // Warning, Error: the log line's text after its word
+};
+
+// Where a job's events go, as they happen.
+using JobEventSink = void (*)(void* data, const JobEvent& event);
+
 // Lines held back: the page loop reads pages ahead of the one it sends, and
-// holds their lines until their turn, so the job log still tells the road
-// of one page after the other.
+// holds their lines (and events) until their turn, so the job log still
+// tells the road of one page after the other.
 struct HeldLog {
     char* text = nullptr;
     size_t len = 0;
     size_t capacity = 0;
     bool starts_control = false;  // its first message is a control message
+    std::vector<JobEvent> events;
 };
 
 // Where a job's log text goes: `len` bytes, one or more whole messages.
@@ -41,9 +55,11 @@ struct JobContext {
     // The job log: standard error unless a sink is set.
     LogSink log_sink = nullptr;
     void* log_sink_data = nullptr;
-    HeldLog* held_log = nullptr;       // lines go here instead, while set
-    bool line_open = false;            // the last text written did not end a line
-    std::vector<std::string> secrets;  // longest first
+    HeldLog* held_log = nullptr;        // lines go here instead, while set
+    bool line_open = false;             // the last text written did not end a line
+    std::vector<std::string> secrets;   // longest first
+    JobEventSink event_sink = nullptr;  // none: events are only logged
+    void* event_sink_data = nullptr;
 
     // Set once, from a signal handler or another thread; never cleared.
     std::atomic<bool> cancelled{false};

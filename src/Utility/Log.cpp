@@ -77,10 +77,42 @@ void discardHeldLog(HeldLog* held) {
     *held = HeldLog();
 }
 
+static void deliver(const JobEvent& event) {
+    JobContext& context = jobContext();
+    if (context.event_sink != nullptr) context.event_sink(context.event_sink_data, event);
+}
+
 void releaseHeldLog(HeldLog* held) {
     if (held->len > 0 && held->starts_control && jobContext().line_open) writeRaw("\n", 1);
     writeRaw(held->text, held->len);
+    for (const JobEvent& event : held->events) deliver(event);
     discardHeldLog(held);
+}
+
+void jobEvent(const JobEvent& event) {
+    JobContext& context = jobContext();
+    if (context.event_sink == nullptr) return;
+    if (context.held_log != nullptr) {
+        context.held_log->events.push_back(event);
+    } else {
+        deliver(event);
+    }
+}
+
+// A WARNING: or ERROR: message, as the event a host is told of.
+static void tellWarningOrError(const std::string& message) {
+    static const struct {
+        const char* word;
+        JobEvent::Kind kind;
+    } kWords[] = {{"WARNING: ", JobEvent::Warning}, {"ERROR: ", JobEvent::Error}};
+    for (const auto& word : kWords) {
+        size_t len = strlen(word.word);
+        if (message.compare(0, len, word.word) != 0) continue;
+        JobEvent event;
+        event.kind = word.kind;
+        event.reason = message.substr(len, message.find('\n', len) - len);
+        jobEvent(event);
+    }
 }
 
 // Appends to the held lines; without memory for them, writes them now.
@@ -108,6 +140,7 @@ static void keep(HeldLog* held, const char* text, size_t len, bool control) {
 static void emit(const std::string& message, bool control) {
     if (message.empty()) return;
     JobContext& context = jobContext();
+    if (control && context.event_sink != nullptr) tellWarningOrError(message);
     if (context.held_log != nullptr) {
         keep(context.held_log, message.data(), message.size(), control);
         return;

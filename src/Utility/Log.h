@@ -36,6 +36,10 @@ void logSecret(const char* secret);
 // Forgets the job's secrets, at its end.
 void forgetLogSecrets();
 
+// Tells the job's event sink of EVENT, now or, while lines are held, with
+// them. (logMsg tells it of its own WARNING: and ERROR: messages.)
+void jobEvent(const JobEvent& event);
+
 // From now on logMsg appends to *held instead of writing (nullptr: writes
 // again).
 void holdLog(HeldLog* held);

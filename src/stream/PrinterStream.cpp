@@ -30,5 +30,9 @@ bool recordSent(FILE* out, int32_t page_no, int impressions) {
         return false;
     }
     logMsg("PAGE: %d %d\n", page_no, impressions);
+    JobEvent event;
+    event.page = page_no;
+    event.impressions = impressions;
+    jobEvent(event);
     return true;
 }

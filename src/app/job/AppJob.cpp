@@ -17,27 +17,36 @@
 #include "app/state/Stop.h"
 #include "stream/JobStart.h"
 
-// The filter's log lines, read as the scheduler reads them: PAGE counts the
-// sheet sides printed, WARNING and ERROR become the job's message.
+// The core's log lines, each at its level in the job's log.
 static void logLine(AppJob* app, const std::string& line) {
-    const char* text = line.c_str();
-    auto starts = [&](const char* word) { return strncmp(text, word, strlen(word)) == 0; };
-    int page = 0, impressions = 0;
-    if (starts("PAGE: ") && sscanf(text + 6, "%d %d", &page, &impressions) == 2) {
-        app->impressions += impressions;
-        ++app->pages_sent;
-        papplJobSetImpressionsCompleted(app->job, impressions);
-        papplLogJob(app->job, PAPPL_LOGLEVEL_DEBUG, "%s", text);
-    } else if (starts("ERROR: ")) {
-        papplLogJob(app->job, PAPPL_LOGLEVEL_ERROR, "%s", text + 7);
-        papplJobSetMessage(app->job, "%s", text + 7);
-    } else if (starts("WARNING: ")) {
-        papplLogJob(app->job, PAPPL_LOGLEVEL_WARN, "%s", text + 9);
-        papplJobSetMessage(app->job, "%s", text + 9);
-    } else if (starts("INFO: ")) {
-        papplLogJob(app->job, PAPPL_LOGLEVEL_INFO, "%s", text + 6);
-    } else {
-        papplLogJob(app->job, PAPPL_LOGLEVEL_DEBUG, "%s", starts("DEBUG: ") ? text + 7 : text);
+    static const struct {
+        const char* word;
+        pappl_loglevel_t level;
+    } kWords[] = {{"ERROR: ", PAPPL_LOGLEVEL_ERROR},
+                  {"WARNING: ", PAPPL_LOGLEVEL_WARN},
+                  {"INFO: ", PAPPL_LOGLEVEL_INFO},
+                  {"DEBUG: ", PAPPL_LOGLEVEL_DEBUG}};
+    for (const auto& word : kWords) {
+        if (line.compare(0, strlen(word.word), word.word) == 0) {
+            papplLogJob(app->job, word.level, "%s", line.c_str() + strlen(word.word));
+            return;
+        }
+    }
+    papplLogJob(app->job, PAPPL_LOGLEVEL_DEBUG, "%s", line.c_str());
+}
+
+// What the core did: a record sent counts its sheet sides, a warning or an
+// error becomes the job's message.
+static void eventSink(void* data, const JobEvent& event) {
+    AppJob* app = static_cast<AppJob*>(data);
+    switch (event.kind) {
+        case JobEvent::RecordSent:
+            app->impressions += event.impressions;
+            ++app->pages_sent;
+            papplJobSetImpressionsCompleted(app->job, event.impressions);
+            break;
+        case JobEvent::Warning:
+        case JobEvent::Error: papplJobSetMessage(app->job, "%s", event.reason.c_str()); break;
     }
 }
 
@@ -97,7 +106,9 @@ AppJob* newAppJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
     app->device = device;
     app->work_parent = appConfig().spool;
     app->context.log_sink = logSink;
+    app->context.event_sink = eventSink;
     app->context.log_sink_data = app;
+    app->context.event_sink_data = app;
     app->context.cancel_probe = cancelProbe;
     app->context.cancel_probe_data = job;
     cookie_io_functions_t io = {nullptr, deviceWrite, nullptr, nullptr};
