@@ -188,7 +188,7 @@ static void fillWithinMargins(pappl_pr_options_t* options, std::vector<unsigned 
 
 bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
     QueueTurn turn(job);
-    const char* format = papplJobGetFormat(job);
+    const DocumentFormat* format = findDocumentFormat(papplJobGetFormat(job), true);
     ImageLimit limit;
     limit.bytes = papplSystemGetMaxImageSize(papplPrinterGetSystem(papplJobGetPrinter(job)),
                                              &limit.width, &limit.height);
@@ -197,7 +197,7 @@ bool imageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
     std::vector<unsigned char> pixels;
     bool read = false;
     try {
-        read = strcmp(format, "image/png") == 0
+        read = format != nullptr && format->reader == DocumentReader::Png
                    ? readPng(papplJobGetFilename(job), limit, &pixels, &width, &height, &why)
                    : readJpeg(papplJobGetFilename(job), limit, &pixels, &width, &height, &why);
     } catch (const std::bad_alloc&) {

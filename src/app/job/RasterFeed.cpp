@@ -18,7 +18,9 @@
 #include "app/job/DocumentError.h"
 #include "app/job/JobEnd.h"
 #include "app/job/JobSettings.h"
+#include "app/job/PagePlacement.h"
 #include "app/job/PageSetup.h"
+#include "app/state/Formats.h"
 #include "stream/PageLoop.h"
 
 // Raster from PAPPL's callbacks (PWG and Apple raster streamed from the
@@ -39,26 +41,12 @@ struct RasterFeed {
     // Streamed raster: the client's page, dithered here onto the paper.
     cups_page_header2_t client = {};
     // What the core gets: the paper's printable area, as CUPS renders pages
-    // for the filter, which starts `left` and `top` pixels into the sheet
-    // the lines come in.
-    cups_page_header2_t page = {};
-    unsigned left = 0, top = 0;
+    // for the filter.
+    PrintableArea area;
     std::vector<unsigned char> line;
     unsigned rows = 0;  // of the printable area, fed so far
     unsigned dpi = 0;   // of the job's first page
 };
-
-// The printable area of the sheet `sheet` describes, with the PPD's margins
-// counted in pixels as Ghostscript counts them for a CUPS queue.
-static void usePrintableArea(RasterFeed* feed, const cups_page_header2_t& sheet) {
-    const unsigned x_dpi = sheet.HWResolution[0], y_dpi = sheet.HWResolution[1];
-    feed->page = sheet;
-    feed->page.cupsWidth = pointsToPixels((int)sheet.PageSize[0] - 2 * MARGIN_PT, x_dpi);
-    feed->page.cupsHeight = pointsToPixels((int)sheet.PageSize[1] - 2 * MARGIN_PT, y_dpi);
-    feed->page.cupsBytesPerLine = (feed->page.cupsWidth + 7) / 8;
-    feed->left = (unsigned)(MARGIN_PT * x_dpi / 72);
-    feed->top = (unsigned)(MARGIN_PT * y_dpi / 72);
-}
 
 static ssize_t feedWrite(void* context, unsigned char* buffer, size_t bytes) {
     RasterFeed* feed = static_cast<RasterFeed*>(context);
@@ -108,9 +96,9 @@ static bool startCore(RasterFeed* feed, pappl_job_t* job, pappl_pr_options_t* op
 
 static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
     RasterFeed* feed = new RasterFeed;
-    const char* format = papplJobGetFormat(job);
+    const DocumentFormat* format = findDocumentFormat(papplJobGetFormat(job), true);
     feed->image = format != nullptr &&
-                  (strcmp(format, "image/jpeg") == 0 || strcmp(format, "image/png") == 0);
+                  (format->reader == DocumentReader::Jpeg || format->reader == DocumentReader::Png);
     // A client's raster starts the core at its first page, whose resolution
     // the job then has.
     if (feed->image && !startCore(feed, job, options, device, 0)) {
@@ -119,53 +107,6 @@ static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
     }
     papplJobSetData(job, feed);
     return true;
-}
-
-// The largest page a client may send: the printer's largest paper plus an
-// inch on every side at its highest resolution, as the filter takes pages.
-static PaperLimit printerLimit() {
-    PaperLimit limit;
-    for (const MediaSize& size : kMedia) {
-        limit.short_in = std::max(limit.short_in, std::min(size.width_pt, size.height_pt) / 72.0);
-        limit.long_in = std::max(limit.long_in, std::max(size.width_pt, size.height_pt) / 72.0);
-    }
-    limit.max_dpi = 1200;
-    return limit;
-}
-
-// Why the client's page can't be printed, or empty. PAPPL hands the
-// driver a client's 8-bit page header as it came, and never dithers it
-// itself (the driver's pages are 8-bit): a page it did not hand over is the
-// header PAPPL made, meaning the client's page has fewer bits.
-static std::string refusal(const cups_page_header2_t& client, const cups_page_header2_t& made,
-                           unsigned job_dpi) {
-    char why[256];
-    if (memcmp(&client, &made, sizeof(client)) == 0 || client.cupsBitsPerPixel != 8 ||
-        client.cupsBitsPerColor != 8 ||
-        (client.cupsColorSpace != CUPS_CSPACE_SW && client.cupsColorSpace != CUPS_CSPACE_W &&
-         client.cupsColorSpace != CUPS_CSPACE_K)) {
-        return "its pages are not 8-bit gray, which is what the printer application takes";
-    }
-    if (client.HWResolution[0] != client.HWResolution[1] ||
-        (client.HWResolution[0] != 600 && client.HWResolution[0] != 1200)) {
-        snprintf(why, sizeof(why), "its pages are at %ux%u dpi; the printer prints at 600 or 1200",
-                 client.HWResolution[0], client.HWResolution[1]);
-        return why;
-    }
-    if (job_dpi != 0 && client.HWResolution[0] != job_dpi) {
-        snprintf(why, sizeof(why), "its pages change resolution from %u to %u dpi", job_dpi,
-                 client.HWResolution[0]);
-        return why;
-    }
-    if (client.cupsBytesPerLine != client.cupsWidth) {
-        return "its lines are not as long as its width";
-    }
-    // Measured as the 1-bit page it becomes.
-    static const PaperLimit kLimit = printerLimit();
-    cups_page_header2_t bitmap = client;
-    bitmap.cupsBitsPerPixel = bitmap.cupsBitsPerColor = 1;
-    bitmap.cupsBytesPerLine = (client.cupsWidth + 7) / 8;
-    return checkRasterPage(bitmap, kLimit, why, sizeof(why)) ? "" : why;
 }
 
 static bool refuseJob(pappl_job_t* job, const std::string& why) {
@@ -185,8 +126,8 @@ static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_devic
     if (!feed->image) {
         // Checked before PAPPL allocates a line of it.
         pappl_pr_options_t* made = papplJobCreatePrintOptions(job, 1, false);
-        std::string why =
-            made ? refusal(options->header, made->header, feed->dpi) : "there is no memory";
+        std::string why = made ? clientPageRefusal(options->header, made->header, feed->dpi)
+                               : "there is no memory";
         papplJobDeletePrintOptions(made);
         if (!why.empty()) return refuseJob(job, why);
         feed->client = options->header;
@@ -195,63 +136,31 @@ static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_devic
             return false;
         }
         setPageHeader(job, options);
-        usePrintableArea(feed, options->header);
+        feed->area = printableArea(options->header);
         // PAPPL hands over the client's lines as they came.
         options->header = feed->client;
     } else {
-        usePrintableArea(feed, options->header);
+        feed->area = printableArea(options->header);
     }
-    feed->line.assign(feed->page.cupsBytesPerLine, 0);
+    feed->line.assign(feed->area.page.cupsBytesPerLine, 0);
     feed->rows = 0;
     // A core that ended early refuses the page; the job's end reports why.
-    cupsRasterWriteHeader2(feed->writer, &feed->page);
+    cupsRasterWriteHeader2(feed->writer, &feed->area.page);
     return true;
-}
-
-// The printable part of a line of the client's 8-bit gray, dithered as
-// PAPPL dithers the sheet.
-static void ditherLine(RasterFeed* feed, const pappl_pr_options_t& options, unsigned y,
-                       const unsigned char* gray) {
-    std::fill(feed->line.begin(), feed->line.end(), 0);
-    const unsigned char* dither = options.dither[y & 15];
-    bool ink_is_high = feed->client.cupsColorSpace == CUPS_CSPACE_K;
-    for (unsigned x = 0; x < feed->page.cupsWidth; x++) {
-        unsigned sheet_x = x + feed->left;
-        if (sheet_x >= feed->client.cupsWidth) break;
-        unsigned char threshold = dither[sheet_x & 15];
-        bool black = ink_is_high ? gray[sheet_x] > threshold : gray[sheet_x] <= threshold;
-        if (black) feed->line[x / 8] |= (unsigned char)(0x80 >> (x & 7));
-    }
-}
-
-// The printable part of a 1-bit line of the sheet.
-static void cropLine(RasterFeed* feed, const unsigned char* bits, unsigned sheet_width) {
-    std::fill(feed->line.begin(), feed->line.end(), 0);
-    const unsigned shift = feed->left & 7;
-    const unsigned char* from = bits + feed->left / 8;
-    const unsigned width =
-        std::min(feed->page.cupsWidth, sheet_width > feed->left ? sheet_width - feed->left : 0);
-    const unsigned bytes = (width + 7) / 8;
-    const unsigned sheet_bytes = (sheet_width + 7) / 8 - feed->left / 8;
-    for (unsigned i = 0; i < bytes; i++) {
-        unsigned next = i + 1 < sheet_bytes ? from[i + 1] : 0;
-        feed->line[i] = (unsigned char)((from[i] << shift) | (next >> (8 - shift)));
-    }
-    // The last byte keeps no bits of the margin beyond the area.
-    if (width & 7) feed->line[bytes - 1] &= (unsigned char)(0xff << (8 - (width & 7)));
 }
 
 static bool writeLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned y,
                       const unsigned char* line) {
     RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
     if (feed == nullptr) return false;
-    if (feed->skipping || y < feed->top || feed->rows >= feed->page.cupsHeight) return true;
+    const PrintableArea& area = feed->area;
+    if (feed->skipping || y < area.top || feed->rows >= area.page.cupsHeight) return true;
     if (feed->image) {
-        cropLine(feed, line, options->header.cupsWidth);
+        cropLine(area, line, options->header.cupsWidth, feed->line.data());
     } else {
-        ditherLine(feed, *options, y, line);
+        ditherLine(area, feed->client, options->dither[y & 15], line, feed->line.data());
     }
-    cupsRasterWritePixels(feed->writer, feed->line.data(), feed->page.cupsBytesPerLine);
+    cupsRasterWritePixels(feed->writer, feed->line.data(), area.page.cupsBytesPerLine);
     feed->rows++;
     return true;
 }
@@ -262,8 +171,8 @@ static bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsi
     // A client's page shorter than the paper ends in white. The core holds
     // the page until it knows whether another follows.
     std::fill(feed->line.begin(), feed->line.end(), 0);
-    for (; feed->rows < feed->page.cupsHeight; feed->rows++) {
-        cupsRasterWritePixels(feed->writer, feed->line.data(), feed->page.cupsBytesPerLine);
+    for (; feed->rows < feed->area.page.cupsHeight; feed->rows++) {
+        cupsRasterWritePixels(feed->writer, feed->line.data(), feed->area.page.cupsBytesPerLine);
     }
     return true;
 }
