@@ -132,6 +132,13 @@ stream() {
   fail "printer $1 got no connection $2 (it has: $(ls "$work/$1" | tr '\n' ' '))"
 }
 
+# How many connections printer NAME has had: its next job's is one more.
+# (Counted, not carried from section to section: a section that cancels or
+# drops a job may leave a connection more than it printed jobs.)
+connections_of() {
+  ls "$work/$1" | grep -c '^conn-[0-9]*\.\(bin\|part\)$' || true
+}
+
 # JOB's state (its keyword) and message on PRINTER.
 job_state() {
   ipptool -t -d owner=alice -d job="$2" "$uri_base/$1" "$tests/job-state.test" > "$work/state.out" 2>&1
@@ -184,6 +191,26 @@ make_three_page_pdf() {
     -sOutputFile="$work/docs/three.pdf" \
     -c "/Helvetica findfont 60 scalefont setfont 1 1 3 { 100 500 moveto (Page ) show 3 string cvs show showpage } for"
   echo "$work/docs/three.pdf"
+}
+
+# A 38-page PDF, long enough to be caught mid-job; prints its path.
+make_manual_pdf() {
+  zcat /usr/share/doc/bzip2/manual.pdf.gz > "$work/docs/manual.pdf"
+  echo "$work/docs/manual.pdf"
+}
+
+# A PDF whose catalog names pages that are not there; prints its path.
+make_damaged_pdf() {
+  printf '%%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 9 0 R >> endobj\ntrailer << /Root 1 0 R >>\n%%%%EOF\n' \
+    > "$work/docs/damaged.pdf"
+  echo "$work/docs/damaged.pdf"
+}
+
+# The first page of the PDF ($1) as a small gray JPEG; prints its path.
+make_photo_jpeg() {
+  gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeggray -r72 -dFirstPage=1 -dLastPage=1 \
+    -sOutputFile="$work/docs/photo.jpg" "$1"
+  echo "$work/docs/photo.jpg"
 }
 
 # The 3-page PDF ($1) as 8-bit gray PWG raster at 600 dpi, as a phone

@@ -107,9 +107,7 @@ grep -q "p-$held_alice .*alice" "$work/lpstat.out" ||
   fail "lpstat shows alice no job of hers: $(cat "$work/lpstat.out")"
 
 echo "-- IPP Everywhere from the other host, with other users' jobs on the printer"
-gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeggray -r72 -dFirstPage=1 -dLastPage=1 \
-  -sOutputFile="$work/docs/photo.jpg" "$pdf3"
-suite=$(make_ipptool_suite "$pdf3" "$work/docs/photo.jpg")
+suite=$(make_ipptool_suite "$pdf3" "$(make_photo_jpeg "$pdf3")")
 $in_remote ipptool -I -t -f "$suite/pwg-raster-samples-600dpi/sgray-8/document-a4-sgray-8-600dpi.pwg" \
   -d filetype=image/pwg-raster "ipps://10.77.0.1:$port/ipp/print/p" "$suite/ipp-everywhere.test" \
   > "$work/ipp-everywhere-remote.out" 2>&1 || true

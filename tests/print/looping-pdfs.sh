@@ -1,11 +1,7 @@
 # Documents labelled PDF that would hold a printer for ever or take the
 # server's memory: each must end on its own, with the printer free again.
-# Sourced by app_e2e.sh once its server and printer run; uses its helpers
-# (print_job, job_state, records, stream, fail), $work, and its count $n of
-# the printer's connections, which it advances.
-#
-#   hostile_pdf_rows PRINTER
 # shellcheck shell=sh disable=SC2154
+echo "-- documents labelled PDF that loop or grow end within their bounds"
 
 # Writes the documents into DIR.
 hostile_pdf_docs() {
@@ -103,3 +99,6 @@ forms-10^9 forms.pdf aborted 0 60 more than 30 s of processor time
 jpeg-60000x60000 huge-jpeg.pdf completed 1 10 -
 ROWS
 }
+
+n=$(connections_of p)
+hostile_pdf_rows p

@@ -1,12 +1,12 @@
-# Photos and print-scaling as they reach the paper, on printer p: sourced by
-# app_e2e.sh, whose helpers and connection count `n` it uses. Each page is
+# Photos and print-scaling as they reach the paper, on printer p. Each page is
 # read back from the printer's stream (quelmoss-inspect --png) and photo.py
 # says where its ink lies and the page's size: every page is the printable
 # area of A4 (201 x 289 mm, 4.2 mm inside each edge), as CUPS renders pages
 # for the filter, so nothing can be drawn in the margins.
-echo "== photos come out upright and turned to the sheet; print-scaling reaches the paper"
+echo "-- photos come out upright and turned to the sheet; print-scaling reaches the paper"
 photos="$work/docs/photos"
 mkdir -p "$photos"
+n=$(connections_of p)
 # A gray JPEG of W x H pixels with the rectangle X Y W H (PostScript's, from
 # the bottom left) black.
 photo() {
@@ -56,7 +56,7 @@ pdf-fill a5.pdf scaling=fill even even 201x289 4758x6817
 pdf-none a5.pdf scaling=none even even 148x210 4758x6817
 ROWS
 
-echo "== a PDF page reaches the paper as a CUPS queue with the PPD puts it there"
+echo "-- a PDF page reaches the paper as a CUPS queue with the PPD puts it there"
 # The same document and settings through CUPS's own PDF filters and the
 # filter: each page of the printer application's stream is the filter's,
 # pixel for pixel.

@@ -1,0 +1,17 @@
+echo "-- the web interface answers on every page, with its footer"
+add_printer q 9102
+# (/addprinter: with no avahi-daemon, as here, PAPPL's own page would kill the server.)
+for page in / /p /p/media /p/printing /p/supplies /p/jobs /q /addprinter; do
+  code=$(curl -s -o "$work/page.html" -w '%{http_code}' "http://localhost:$port$page")
+  expect "web page $page" "$code" 200
+  grep -q "Brivane Quelmoss printer application" "$work/page.html" || fail "web page $page: no footer"
+done
+curl -s "http://localhost:$port/p/media" > "$work/media.html"
+# (PAPPL shows no ready paper for the manual feed.)
+for shown in "JIS B5" "100 x 200mm" "Main" "Heavyweight paper"; do
+  grep -qi "$shown" "$work/media.html" || fail "the media page does not offer $shown"
+done
+curl -s "http://localhost:$port/p/printing" > "$work/printing.html"
+for shown in two-sided-short-edge 1200 feed-orientation long-edge-first; do
+  grep -qi "$shown" "$work/printing.html" || fail "the printing defaults page does not offer $shown"
+done
