@@ -29,6 +29,9 @@ if command -v avahi-daemon > /dev/null && command -v avahi-browse > /dev/null; t
   done
   echo "$txt" | grep -q "found;.*\"rp=ipp/print/found\"" ||
     fail "DNS-SD: the TXT record does not give the printer's path: $txt"
+  pdl=$(echo "$txt" | grep "found;" | grep -o '"pdl=[^"]*"' | head -n 1)
+  expect "DNS-SD: the formats in the TXT record" "$pdl" \
+    '"pdl=image/pwg-raster,image/urf,application/vnd.brivane-jbig,application/pdf,image/jpeg,image/png"'
   # (Deleted on its web page: PAPPL 1.3.1 gives a printer added while it
   # runs printer-id 0 until a restart, so the delete sub-command can't name it.)
   curl -s -c "$work/cookies" "http://localhost:$port/found/delete" > "$work/delete.html"

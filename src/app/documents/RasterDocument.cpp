@@ -12,36 +12,6 @@
 #include "app/job/DocumentError.h"
 #include "app/queue/Queue.h"
 
-void spoolRasterDocument(pappl_client_t* client) {
-    ipp_t* request = papplClientGetRequest(client);
-    if (request == nullptr) return;
-    ipp_attribute_t* format = ippFindAttribute(request, "document-format", IPP_TAG_MIMETYPE);
-    const char* sent = format ? ippGetString(format, 0, nullptr) : nullptr;
-    const char* spooled = nullptr;
-    if (sent == nullptr || strcmp(sent, "application/octet-stream") == 0) {
-        // What PAPPL would find the document to be.
-        char head[8] = {};
-        if (httpPeek(papplClientGetHTTP(client), head, sizeof(head)) == (ssize_t)sizeof(head)) {
-            for (size_t i = 0; i < kDocumentFormatCount; i++) {
-                const DocumentFormat& type = kDocumentFormats[i];
-                if (type.magic != nullptr && memcmp(head, type.magic, sizeof(head)) == 0) {
-                    spooled = type.spooled;
-                }
-            }
-        }
-    } else {
-        const DocumentFormat* type = findDocumentFormat(sent, false);
-        if (type != nullptr && type->reader == DocumentReader::Raster) spooled = type->spooled;
-    }
-    if (spooled == nullptr) return;
-    if (format != nullptr) {
-        ippSetString(request, &format, 0, spooled);
-    } else {
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
-                     spooled);
-    }
-}
-
 static bool readRaster(pappl_job_t* job, pappl_device_t* device, cups_raster_t* raster,
                        const pappl_pr_driver_data_t& driver) {
     cups_page_header2_t header;

@@ -6,11 +6,12 @@
 // at a time (a second gets "busy"), and gives the rest of the request no
 // bound; under types of their own the same documents are spooled and queued.
 const DocumentFormat kDocumentFormats[] = {
-    {"application/pdf", "application/pdf", DocumentReader::Pdf, nullptr},
-    {"image/jpeg", "image/jpeg", DocumentReader::Jpeg, nullptr},
-    {"image/png", "image/png", DocumentReader::Png, nullptr},
-    {"image/pwg-raster", "image/x-spooled-pwg-raster", DocumentReader::Raster, "RaS2PwgR"},
-    {"image/urf", "image/x-spooled-urf", DocumentReader::Raster, "UNIRAST"},
+    {"application/pdf", "application/pdf", DocumentReader::Pdf, "%PDF", 4},
+    {"image/jpeg", "image/jpeg", DocumentReader::Jpeg, "\377\330\377", 3},
+    {"image/png", "image/png", DocumentReader::Png, "\211PNG", 4},
+    {"image/pwg-raster", "image/x-spooled-pwg-raster", DocumentReader::Raster, "RaS2PwgR", 8},
+    {"image/urf", "image/x-spooled-urf", DocumentReader::Raster, "UNIRAST", 8},
+    {PRINTER_FORMAT, PRINTER_FORMAT, DocumentReader::Raw, "rx7316_param", 12},
 };
 const size_t kDocumentFormatCount = sizeof(kDocumentFormats) / sizeof(kDocumentFormats[0]);
 
@@ -20,4 +21,17 @@ const DocumentFormat* findDocumentFormat(const char* type, bool spooled) {
         if (strcmp(spooled ? format.spooled : format.sent, type) == 0) return &format;
     }
     return nullptr;
+}
+
+const DocumentFormat* documentFormatOf(const char* head, size_t size) {
+    for (const DocumentFormat& format : kDocumentFormats) {
+        if (size >= format.magic_size && memcmp(head, format.magic, format.magic_size) == 0) {
+            return &format;
+        }
+    }
+    return nullptr;
+}
+
+const char* documentFormatNames() {
+    return "PDF, JPEG, PNG, PWG raster, Apple raster and the printer's own stream";
 }

@@ -1,5 +1,6 @@
 #include "app/system/Server.h"
 
+#include <grp.h>
 #include <pappl/pappl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -194,8 +195,11 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
                                  autoAdd, printerCreated, driverCallback, app);
     for (size_t i = 0; i < kDocumentFormatCount; i++) {
         const DocumentFormat& format = kDocumentFormats[i];
-        papplSystemAddMIMEFilter(system, format.spooled, PRINTER_FORMAT,
-                                 documentFilter(format.reader), nullptr);
+        if (format.reader == DocumentReader::Raw) continue;
+        papplSystemAddMIMEFilter(
+            system, format.spooled,
+            format.reader == DocumentReader::Raster ? SPOOLED_RASTER_FILTER_TARGET : PRINTER_FORMAT,
+            documentFilter(format.reader), nullptr);
     }
     const std::string& state_file = appConfig().state_file;
     recoverQueue(system, state_file, app->config.spool);
@@ -208,7 +212,8 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     watchForStop(system, state_file.c_str());
     papplSystemSetSaveCallback(system, saveState, const_cast<char*>(state_file.c_str()));
     // (After the state, which may name another group.)
-    papplSystemSetAdminGroup(system, ADMIN_GROUP);
+    // (Where CUPS made no such group, PAPPL would log that it is missing.)
+    if (getgrnam(ADMIN_GROUP) != nullptr) papplSystemSetAdminGroup(system, ADMIN_GROUP);
     linkControlSocket(app->paths);
     if (!app->paths.runtime.empty()) startServiceWatchdog(app->paths.runtime + "/control.sock");
     return system;

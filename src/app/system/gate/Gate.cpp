@@ -448,8 +448,13 @@ GateAnswer gateRequest(pappl_client_t* client) {
                                                                sizeText(g_setup->max_document) +
                                                                ", the most this server takes.");
         }
+    }
+    if (op == IPP_OP_PRINT_JOB || op == IPP_OP_SEND_DOCUMENT || op == IPP_OP_VALIDATE_JOB) {
         // The one place before PAPPL takes a document.
-        spoolRasterDocument(client);
+        std::string why;
+        if (!takeDocument(client, &why)) {
+            return refuse(IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED, why);
+        }
     }
     return GateAnswer{};
 }

@@ -11,6 +11,9 @@
 // tells every client "paused" and "Stopped.", as if an administrator had
 // paused it. It shows "offline" and what the device said instead, until
 // the device opens or an administrator does pause it.
+//
+// A printer's attributes carry the printer-id it has, even before a
+// restart.
 #include <pappl/pappl.h>
 #include <unistd.h>
 
@@ -21,6 +24,7 @@
 #include <set>
 #include <string>
 
+#include "app/state/Formats.h"
 #include "app/system/gate/Pappl131.h"
 
 namespace {
@@ -169,7 +173,7 @@ void _papplPrinterCopyAttributesNoLock(pappl_printer_t* printer, pappl_client_t*
         auto offline = g_offline.find(printer);
         if (offline != g_offline.end() && g_paused.count(printer) == 0) message = offline->second;
     }
-    if (message.empty() || client == nullptr) {
+    if (client == nullptr) {
         own(printer, client, ra, format);
         return;
     }
@@ -179,9 +183,16 @@ void _papplPrinterCopyAttributesNoLock(pappl_printer_t* printer, pappl_client_t*
     ipp_t* response = head->response;
     head->response = ippNew();
     own(printer, client, ra, format);
-    showOffline(head->response);
-    ipp_attribute_t* text = ippFindAttribute(head->response, "printer-state-message", IPP_TAG_TEXT);
-    if (text != nullptr) ippSetString(head->response, &text, 0, message.c_str());
+    if (!message.empty()) {
+        showOffline(head->response);
+        ipp_attribute_t* text =
+            ippFindAttribute(head->response, "printer-state-message", IPP_TAG_TEXT);
+        if (text != nullptr) ippSetString(head->response, &text, 0, message.c_str());
+    }
+    // PAPPL 1.3.1 gives a printer added while it runs printer-id 0 until a
+    // restart, so the sub-commands that name a printer by its id can't.
+    ipp_attribute_t* id = ippFindAttribute(head->response, "printer-id", IPP_TAG_INTEGER);
+    if (id != nullptr) ippSetInteger(head->response, &id, 0, papplPrinterGetID(printer));
     for (ipp_attribute_t* attr = ippFirstAttribute(head->response); attr != nullptr;
          attr = ippNextAttribute(head->response)) {
         ippCopyAttribute(response, attr, 0);
@@ -195,6 +206,20 @@ void papplJobCancel(pappl_job_t* job) {
     std::unique_lock<std::mutex> hold(g_starting_lock);
     waitUntilProcessing(hold, job, nullptr);
     own(job);
+}
+
+// PWG and Apple raster spooled under their own types are printed by a
+// filter whose target PAPPL does not look for, so that it does not list
+// those types as formats a client may send (attributes, DNS-SD, device id).
+void* _papplSystemFindMIMEFilter(pappl_system_t* system, const char* source, const char* target) {
+    static const auto own = papplOwnFunction<void* (*)(pappl_system_t*, const char*, const char*)>(
+        "_papplSystemFindMIMEFilter");
+    void* filter = own(system, source, target);
+    const DocumentFormat* format = findDocumentFormat(source, true);
+    if (filter == nullptr && format != nullptr && format->reader == DocumentReader::Raster) {
+        filter = own(system, source, SPOOLED_RASTER_FILTER_TARGET);
+    }
+    return filter;
 }
 
 void papplPrinterCancelAllJobs(pappl_printer_t* printer) {
