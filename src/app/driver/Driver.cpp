@@ -6,6 +6,7 @@
 
 #include "app/device/DeviceCheck.h"
 #include "app/documents/Documents.h"
+#include "app/driver/TestPage.h"
 #include "app/job/JobSettings.h"
 #include "app/job/RasterFeed.h"
 #include "app/state/Config.h"
@@ -32,6 +33,7 @@ bool driverCallback(pappl_system_t* system, const char* driver_name, const char*
         return false;
     }
     d->identify_cb = identify;
+    d->testpage_cb = printTestPage;
     d->printfile_cb = printRawDocument;
     setRasterCallbacks(d);
     d->format = PRINTER_FORMAT;
