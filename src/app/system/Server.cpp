@@ -220,7 +220,7 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
 }
 
 int serverMain(int argc, char** argv) {
-    Server& app = *new Server;  // (never destroyed: the clients' threads outlive main)
+    static Server& app = *new Server;  // (never destroyed: the clients' threads outlive main)
     std::string why;
     // A sub-command that finds no server would have PAPPL start a private
     // one, as whoever ran it, which outlives the command: the sub-commands
