@@ -48,9 +48,12 @@ static bool startsAsPdf(const char* file) {
 // Where each page goes on the sheet, as CUPS's own PDF filters place it for
 // this printer's PPD, so that a document prints alike through a CUPS queue
 // and here:
-// - turn: the quarter turns the job asks (orientation-requested), after the
-//   page's own /Rotate; a page that then lies across the sheet turns a
-//   quarter more, counter-clockwise;
+// - turn: the quarter turns the job asks (orientation-requested, as IPP
+//   turns a page: landscape anticlockwise, reverse-landscape clockwise,
+//   reverse-portrait a half), after the page's own /Rotate; a job that asks
+//   none has a page that lies across the sheet turned a quarter clockwise,
+//   as CUPS turns it (the PPD's LandscapeOrientation, Minus90, which is also
+//   what a CUPS driverless queue's PPD means by saying none);
 // - scale: fit puts the page inside the printable area, fill covers it and
 //   crops, none keeps 100 % centred on the sheet; auto and auto-fit fit a
 //   page more than 2 % larger than the sheet and otherwise keep it at 100 %.
@@ -66,9 +69,10 @@ static int placeMode(pappl_scaling_t scaling) {
     return PLACE_AUTO;  // auto, auto-fit
 }
 
-// Counter-clockwise quarter turns for orientation-requested.
+// Counter-clockwise quarter turns for orientation-requested; -1 for none
+// asked.
 static int quarterTurns(pappl_job_t* job, ipp_orient_t orientation) {
-    if (papplJobGetAttribute(job, "orientation-requested") == nullptr) return 0;
+    if (papplJobGetAttribute(job, "orientation-requested") == nullptr) return -1;
     switch (orientation) {
         case IPP_ORIENT_LANDSCAPE: return 1;
         case IPP_ORIENT_REVERSE_PORTRAIT: return 2;
@@ -89,10 +93,10 @@ static std::string placementProgram(int sheet_w, int sheet_h, int mode, int turn
         "    dup /Rotate known { /Rotate get dup type /integertype eq\n"
         "      1 index type /realtype eq or { cvi 90 idiv /r exch def } { pop } ifelse }\n"
         "    { pop } ifelse } { pop } ifelse\n"
-        "  /t QmTurns r sub 4 mod 4 add 4 mod def\n"
+        "  /t QmTurns dup 0 lt { pop 0 } if r sub 4 mod 4 add 4 mod def\n"
         "  /w bw def /h bh def t 2 mod 1 eq { /w bh def /h bw def } if\n"
-        "  w h gt QmW QmH lt and w h lt QmW QmH gt and or {\n"
-        "    /t t 1 add 4 mod def /w h /h w def def } if\n"
+        "  QmTurns 0 lt w h gt QmW QmH lt and w h lt QmW QmH gt and or and {\n"
+        "    /t t 3 add 4 mod def /w h /h w def def } if\n"
         "  w 0 gt h 0 gt and {\n"
         "    /m QmMode def\n"
         "    m 3 eq { /m w 100 mul 102 div QmW gt h 100 mul 102 div QmH gt or\n"
