@@ -132,6 +132,15 @@ stream() {
   fail "printer $1 got no connection $2 (it has: $(ls "$work/$1" | tr '\n' ' '))"
 }
 
+# Waits until printer NAME's connection N, still open, holds more than
+# BYTES.
+wait_for_bytes() {
+  for _ in $(seq 1 300); do
+    [ "$(stat -c %s "$work/$1/conn-$2.part" 2>/dev/null || echo 0)" -gt "$3" ] && return 0
+    sleep 0.1
+  done
+}
+
 # How many connections printer NAME has had: its next job's is one more.
 # (Counted, not carried from section to section: a section that cancels or
 # drops a job may leave a connection more than it printed jobs.)

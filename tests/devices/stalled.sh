@@ -3,10 +3,7 @@ manual=$(make_manual_pdf)
 start_sink s 9109 --stall-first 100000
 add_printer s 9109
 stuck=$(print_job s "$manual" application/pdf quality=5)
-for _ in $(seq 1 300); do
-  [ "$(stat -c %s "$work/s/conn-1.part" 2>/dev/null || echo 0)" -ge 100000 ] && break
-  sleep 0.1
-done
+wait_for_bytes s 1 99999
 sleep 3  # (the socket's buffers fill)
 expect "stalled" "$(job_state s "$stuck")" processing
 asked=$(date +%s)

@@ -3,10 +3,7 @@ manual=$(make_manual_pdf)
 add_printer t 9111
 start_sink t 9111
 stopped=$(print_job t "$manual" application/pdf quality=5)
-for _ in $(seq 1 300); do
-  [ "$(stat -c %s "$work/t/conn-1.part" 2>/dev/null || echo 0)" -gt 100000 ] && break
-  sleep 0.1
-done
+wait_for_bytes t 1 100000
 asked=$(date +%s)
 kill -TERM "$server_pid"
 wait "$server_pid" 2>/dev/null || true
