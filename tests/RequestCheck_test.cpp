@@ -28,6 +28,12 @@ ipp_t* printJob(const char* job_name) {
     return r;
 }
 
+ipp_t* withJobUuid(const char* uuid) {
+    ipp_t* r = printJob("report");
+    ippAddString(r, IPP_TAG_JOB, IPP_TAG_URI, "job-uuid", nullptr, uuid);
+    return r;
+}
+
 ipp_t* mediaCol(const char* size_name, int x, const char* source) {
     ipp_t* media = ippNew();
     if (size_name != nullptr) {
@@ -165,6 +171,14 @@ const Row kRows[] = {
      },
      IPP_STATUS_OK, ""},
     {"Get-Jobs asking for 400 attributes", [] { return getJobs(400); }, IPP_STATUS_OK, ""},
+    {"Print-Job with the client's job-uuid",
+     [] { return withJobUuid("urn:uuid:3f0c9d4e-1b2a-4c5d-8e7f-0a1b2c3d4e5f"); }, IPP_STATUS_OK,
+     ""},
+    {"a job-uuid that is no urn:uuid", [] { return withJobUuid("xx1200dpi#Resolution"); },
+     IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, "urn:uuid"},
+    {"a job-uuid one digit short",
+     [] { return withJobUuid("urn:uuid:3f0c9d4e-1b2a-4c5d-8e7f-0a1b2c3d4e5"); },
+     IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, "urn:uuid"},
     {"Create-Printer-Subscriptions with one group", [] { return subscribe(1); }, IPP_STATUS_OK, ""},
     {"Set-Printer-Attributes with media-col-default",
      [] { return setPrinter(mediaCol("iso_a5_148x210mm", 0, "manual")); }, IPP_STATUS_OK, ""},

@@ -98,12 +98,14 @@ for format in pwg urf; do
   grep -q "document-format-error" "$work/state.out" || fail "wide $format: $(cat "$work/state.out")"
   curl -sf -o /dev/null "http://localhost:$port/" || fail "wide $format: the server died"
 done
-# Identity values a client chooses stay values of their own rows. (On q:
-# the job keeps its job-uuid, which is no URI, and ipptool's Get-Jobs
-# checks on p in requests.sh would fail on it.)
+# A job-uuid a client chooses is a urn:uuid or refused, and stays a value
+# of its own row of the job block.
+ipp_op "" "$uri_base/q" print-job-uuid.test -d "uuid=xx1200dpi#Resolution" -f "$pdf3" > /dev/null
+expect "a job-uuid that is no URI" "$(op_status)" client-error-attributes-or-values-not-supported
+uuid=urn:uuid:3f0c9d4e-1b2a-4c5d-8e7f-0a1b2c3d4e5f
 n=$(($(connections_of q) + 1))
-ipptool -t -d "uuid=xx1200dpi#Resolution" -f "$pdf3" "$uri_base/q" "$tests/print-job-uuid.test" \
-  > "$work/uuid.out" 2>&1 || fail "crafted job-uuid: $(cat "$work/uuid.out")"
+ipptool -t -d "uuid=$uuid" -f "$pdf3" "$uri_base/q" "$tests/print-job-uuid.test" \
+  > "$work/uuid.out" 2>&1 || fail "the client's job-uuid: $(cat "$work/uuid.out")"
 records "$(stream q $n)" > /dev/null
-expect "crafted job-uuid" "$(setting job-uuid) $(setting Resolution) $(setting Collate)" \
-  "xx1200dpi#Resolution 600dpi True"
+expect "the client's job-uuid" "$(setting job-uuid) $(setting Resolution) $(setting Collate)" \
+  "$uuid 600dpi True"

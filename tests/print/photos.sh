@@ -95,5 +95,7 @@ letter-on-a4-none letter.pdf scaling=none
 a4-fill a4.pdf scaling=fill
 landscape-turned landscape.pdf scaling=auto
 landscape-fit-reverse landscape.pdf scaling=fit,orientation=5
-portrait-asked-landscape a4.pdf scaling=auto,orientation=4
 ROWS
+# (Not a portrait page asked landscape: CUPS's chain with the PPD turns it a
+# half, where IPP turns it a quarter; tests/clients/cups-driverless.sh
+# holds the application to IPP's turns.)

@@ -2,6 +2,7 @@
 
 #include <cups/pwg.h>
 
+#include <cctype>
 #include <cstring>
 #include <set>
 
@@ -309,6 +310,21 @@ bool checkPrinterSetting(Walk& walk, ipp_attribute_t* attr, const std::string& n
     return true;
 }
 
+// A job-uuid a client chooses names its job in every answer to every
+// client: it must be one, and a urn:uuid: URI, or a conforming client
+// rejects the whole answer of Get-Jobs.
+bool checkJobUuid(Walk& walk, ipp_attribute_t* attr) {
+    const char* value = ippGetString(attr, 0, nullptr);
+    bool sound = ippGetValueTag(attr) == IPP_TAG_URI && ippGetCount(attr) == 1 &&
+                 value != nullptr && strlen(value) == 45 && strncmp(value, "urn:uuid:", 9) == 0;
+    for (size_t i = 9; sound && i < 45; i++) {
+        bool dash = i == 17 || i == 22 || i == 27 || i == 32;
+        sound = dash ? value[i] == '-' : isxdigit((unsigned char)value[i]) != 0;
+    }
+    return sound || refuse(walk, IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES,
+                           "The attribute \"job-uuid\" takes one urn:uuid: URI.");
+}
+
 // What PAPPL gives a job itself. It copies the job group into the job
 // before adding its own, so a client's copy would be the one Get-Jobs and
 // the state show; the document format it detected it even reads from the
@@ -382,6 +398,7 @@ bool checkAttribute(Walk& walk, ipp_attribute_t* attr, ipp_tag_t group, const st
         if (name == "job-uri") targets->job = true;
     }
     if (!checkValues(walk, attr, name, 0)) return false;
+    if (name == "job-uuid" && !checkJobUuid(walk, attr)) return false;
     if (group == IPP_TAG_PRINTER && !checkPrinterSetting(walk, attr, name)) return false;
     if ((name == "media-col" || name == "media-col-default" || name == "media-col-ready") &&
         ippGetValueTag(attr) == IPP_TAG_BEGIN_COLLECTION) {
