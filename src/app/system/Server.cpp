@@ -35,7 +35,6 @@ constexpr const char* FOOTER_HTML = "Brivane Quelmoss printer application " QUEL
 // What the server is given as it starts; it lives as long as the server.
 struct Server {
     ServerPaths paths;             // where the server was prepared to keep its files
-    AppConfig config;              // where it keeps them
     AccessPolicy policy;           // who may do what
     GateSetup gate;                // what every request must pass
     ConnectionLimits connections;  // what every connection may hold
@@ -128,17 +127,18 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     auto option = [&](const char* name) { return cupsGetOption(name, num_options, options); };
     const char* port_text = option("server-port");
     int port = port_text ? atoi(port_text) : 0;
-    app->config.spool = spoolDirectory(option("spool-directory"), app->paths.spool);
+    AppConfig config;
+    config.spool = spoolDirectory(option("spool-directory"), app->paths.spool);
     const char* auth = option("auth-service");
     if (auth != nullptr && auth[0] != '\0') app->policy.auth_service = auth;
     const char* files = option("file-directory");
-    if (files != nullptr && files[0] == '/') app->config.file_directory = files;
-    app->config.state_file = stateFile(app->paths.state_file);
-    setAppConfig(app->config);
+    if (files != nullptr && files[0] == '/') config.file_directory = files;
+    config.state_file = stateFile(app->paths.state_file);
+    setAppConfig(config);
     pappl_system_t* system = papplSystemCreate(
         serverOptions(option("server-options")),
         option("server-name") ? option("server-name") : APP_NAME, port, "_print,_universal",
-        app->config.spool.c_str(), option("log-file") ? option("log-file") : "-",
+        appConfig().spool.c_str(), option("log-file") ? option("log-file") : "-",
         logLevel(option("log-level")), auth, false);
     if (system == nullptr) return nullptr;
     std::string version, why;
@@ -157,7 +157,6 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     }
     app->gate.policy = &app->policy;
     app->gate.max_document = app->connections.max_document;
-    app->gate.spool = app->config.spool;
     app->gate.tls_required = !(serverOptions(option("server-options")) & PAPPL_SOPTIONS_NO_TLS);
     installGate(system, &app->gate);
     installConnectionLimits(system, &app->connections, app->gate.tls_required);
@@ -202,8 +201,8 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
             documentFilter(format.reader), nullptr);
     }
     const std::string& state_file = appConfig().state_file;
-    recoverQueue(system, state_file, app->config.spool);
-    StatePreparation state = prepareStateFile(state_file, app->config.spool);
+    recoverQueue(system, state_file, appConfig().spool);
+    StatePreparation state = prepareStateFile(state_file, appConfig().spool);
     for (const std::string& dropped : state.dropped) {
         papplLog(system, PAPPL_LOGLEVEL_WARN, "State file: %s", dropped.c_str());
     }

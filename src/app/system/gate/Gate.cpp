@@ -12,6 +12,7 @@
 #include <set>
 
 #include "app/documents/Documents.h"
+#include "app/state/Config.h"
 #include "app/system/gate/HttpHooks.h"
 #include "app/system/gate/ServerOptions.h"
 
@@ -240,7 +241,7 @@ GateAnswer roomForJob(pappl_client_t* client, pappl_printer_t* printer) {
     // The spool keeps its reserve after this document, where its size is
     // known; the largest document bounds the rest.
     struct statvfs disk;
-    if (!g_setup->spool.empty() && statvfs(g_setup->spool.c_str(), &disk) == 0) {
+    if (!appConfig().spool.empty() && statvfs(appConfig().spool.c_str(), &disk) == 0) {
         long long left = (long long)disk.f_bavail * (long long)disk.f_frsize;
         long long coming = httpGetLength2(papplClientGetHTTP(client));
         if (coming < 0) coming = 0;
@@ -255,7 +256,7 @@ GateAnswer roomForJob(pappl_client_t* client, pappl_printer_t* printer) {
         if (full) {
             papplLog(g_system, PAPPL_LOGLEVEL_WARN,
                      "The spool %s has %lld MiB free: new jobs are refused until %lld MiB are",
-                     g_setup->spool.c_str(), left >> 20, limits.spool_reserve >> 20);
+                     appConfig().spool.c_str(), left >> 20, limits.spool_reserve >> 20);
             return refuse(IPP_STATUS_ERROR_NOT_ACCEPTING_JOBS,
                           "The printer's spool is full; try again later.");
         }

@@ -32,7 +32,6 @@ struct GateSetup {
     const AccessPolicy* policy = nullptr;
     GateLimits limits;
     RequestLimits request;
-    std::string spool;                   // where PAPPL keeps job files
     bool tls_required = true;            // other hosts must switch to TLS first
     long long max_document = 1LL << 30;  // bytes of a document a request announces
 };
