@@ -18,6 +18,7 @@ constexpr const char* SPOOLED_RASTER_FILTER_TARGET = "application/x-quelmoss-spo
 enum class DocumentReader { Pdf, Jpeg, Png, Raster, Raw };
 
 struct DocumentFormat {
+    const char* name;     // as a person names it
     const char* sent;     // document-format, as a client names it
     const char* spooled;  // the type PAPPL keeps the job under
     DocumentReader reader;
@@ -35,5 +36,6 @@ const DocumentFormat* findDocumentFormat(const char* type, bool spooled);
 // The row of a document whose first SIZE bytes are HEAD; null for none.
 const DocumentFormat* documentFormatOf(const char* head, size_t size);
 
-// "PDF, JPEG, ...": what a client is told the printer takes.
+// "PDF, JPEG, ... and ...": the table's names, as a client is told what the
+// printer takes.
 const char* documentFormatNames();
