@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -23,16 +24,19 @@ std::string pdfString(const std::string& text) {
     return out + ")";
 }
 
-std::string format(const char* fmt, double a, double b, double c, double d) {
+std::string printed(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string printed(const char* fmt, ...) {
     char text[256];
-    snprintf(text, sizeof(text), fmt, a, b, c, d);
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(text, sizeof(text), fmt, args);
+    va_end(args);
     return text;
 }
 
 double points(int hundredths_mm) { return hundredths_mm * 72.0 / 2540.0; }
 
-}  // namespace
-
+// The test page of the printer whose driver data is DATA, as PDF text.
 std::string testPagePdf(const pappl_pr_driver_data_t& data, const char* name,
                         const char* device_uri, const char* version) {
     const pappl_media_col_t& media = data.media_default;
@@ -43,34 +47,29 @@ std::string testPagePdf(const pappl_pr_driver_data_t& data, const char* name,
     std::string page;
     // The printable area, with a tick every centimetre along its edges: on
     // paper its outline lies 12 points inside each edge.
-    page += "0.5 w " + format("%.2f %.2f %.2f %.2f re S\n", m, m, width - 2 * m, height - 2 * m);
+    page += "0.5 w " + printed("%.2f %.2f %.2f %.2f re S\n", m, m, width - 2 * m, height - 2 * m);
     for (double x = m; x <= width - m; x += 72 / 2.54) {
-        page += format("%.2f %.2f m %.2f %.2f l S\n", x, m, x, m + 6);
-        page += format("%.2f %.2f m %.2f %.2f l S\n", x, height - m, x, height - m - 6);
+        page += printed("%.2f %.2f m %.2f %.2f l S\n", x, m, x, m + 6);
+        page += printed("%.2f %.2f m %.2f %.2f l S\n", x, height - m, x, height - m - 6);
     }
     for (double y = m; y <= height - m; y += 72 / 2.54) {
-        page += format("%.2f %.2f m %.2f %.2f l S\n", m, y, m + 6, y);
-        page += format("%.2f %.2f m %.2f %.2f l S\n", width - m, y, width - m - 6, y);
+        page += printed("%.2f %.2f m %.2f %.2f l S\n", m, y, m + 6, y);
+        page += printed("%.2f %.2f m %.2f %.2f l S\n", width - m, y, width - m - 6, y);
     }
     // A square of 5 cm in the middle: a page printed at another scale shows.
     const double side = 5 * 72 / 2.54;
     page +=
-        format("%.2f %.2f %.2f %.2f re S\n", (width - side) / 2, (height - side) / 2, side, side);
+        printed("%.2f %.2f %.2f %.2f re S\n", (width - side) / 2, (height - side) / 2, side, side);
     page += "BT /F1 9 Tf " +
-            format("%.2f %.2f Td ", (width - side) / 2, (height - side) / 2 - 12, 0, 0) +
+            printed("%.2f %.2f Td ", (width - side) / 2, (height - side) / 2 - 12) +
             pdfString("5 cm") + " Tj ET\n";
     // Gray from white to black, as the printer dithers it.
     for (int i = 0; i <= 10; i++) {
-        char box[128];
-        snprintf(box, sizeof(box), "%.2f g %.2f %.2f 36 36 re f\n", 1.0 - i / 10.0,
-                 m + 36 + i * 36.0, height - m - 280);
-        page += box;
+        page += printed("%.2f g %.2f %.2f 36 36 re f\n", 1.0 - i / 10.0, m + 36 + i * 36.0,
+                        height - m - 280);
     }
     page += "0 g\n";
-    char dpi[64], area[128], when[64];
-    snprintf(dpi, sizeof(dpi), "%d dpi", data.x_default);
-    snprintf(area, sizeof(area), "%.0f x %.0f points, %.0f points (%.1f mm) inside each edge",
-             width - 2 * m, height - 2 * m, m, m * 25.4 / 72);
+    char when[64];
     time_t now = time(nullptr);
     struct tm utc;
     gmtime_r(&now, &utc);
@@ -80,29 +79,30 @@ std::string testPagePdf(const pappl_pr_driver_data_t& data, const char* name,
         {"Device", device_uri ? device_uri : ""},
         {"Model", data.make_and_model},
         {"Paper", std::string(media.size_name) + ", " + media.source},
-        {"Printable area", area},
-        {"Resolution", dpi},
+        {"Printable area", printed("%.0f x %.0f points, %.0f points (%.1f mm) inside each edge",
+                                   width - 2 * m, height - 2 * m, m, m * 25.4 / 72)},
+        {"Resolution", printed("%d dpi", data.x_default)},
         {"Sides", sidesKeyword(data.sides_default)},
         {"Software", std::string("quelmoss-printer-app ") + version},
         {"Printed", when},
     };
-    page += "BT /F2 20 Tf " + format("%.2f %.2f Td ", m + 36, height - m - 60, 0, 0) +
+    page += "BT /F2 20 Tf " + printed("%.2f %.2f Td ", m + 36, height - m - 60) +
             pdfString("Test page") + " Tj ET\n";
     double y = height - m - 100;
     for (const auto& line : lines) {
-        page += "BT /F2 11 Tf " + format("%.2f %.2f Td ", m + 36, y, 0, 0) + pdfString(line.first) +
+        page += "BT /F2 11 Tf " + printed("%.2f %.2f Td ", m + 36, y) + pdfString(line.first) +
                 " Tj ET\n";
-        page += "BT /F1 11 Tf " + format("%.2f %.2f Td ", m + 150, y, 0, 0) +
-                pdfString(line.second) + " Tj ET\n";
+        page += "BT /F1 11 Tf " + printed("%.2f %.2f Td ", m + 150, y) + pdfString(line.second) +
+                " Tj ET\n";
         y -= 16;
     }
-    page += "BT /F1 9 Tf " + format("%.2f %.2f Td ", m + 36, height - m - 296, 0, 0) +
+    page += "BT /F1 9 Tf " + printed("%.2f %.2f Td ", m + 36, height - m - 296) +
             pdfString("White to black, in tenths") + " Tj ET\n";
 
     std::vector<std::string> objects = {
         "<< /Type /Catalog /Pages 2 0 R >>",
         "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + format("%.2f %.2f", width, height, 0, 0) +
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + printed("%.2f %.2f", width, height) +
             "] /Contents 4 0 R /Resources << /Font << /F1 5 0 R /F2 6 0 R >> >> >>",
         "<< /Length " + std::to_string(page.size()) + " >>\nstream\n" + page + "endstream",
         "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
@@ -125,6 +125,8 @@ std::string testPagePdf(const pappl_pr_driver_data_t& data, const char* name,
            " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
     return pdf;
 }
+
+}  // namespace
 
 const char* printTestPage(pappl_printer_t* printer, char* buffer, size_t size) {
     pappl_pr_driver_data_t data;

@@ -6,13 +6,6 @@
 
 #include <pappl/pappl.h>
 
-#include <string>
-
-// The test page of the printer whose driver data is DATA, NAME and
-// DEVICE_URI, as PDF text.
-std::string testPagePdf(const pappl_pr_driver_data_t& data, const char* name,
-                        const char* device_uri, const char* version);
-
 // The driver's test-page callback: the page written to a new file in the
 // spool, whose path it returns in BUFFER (null when it can't be written).
 const char* printTestPage(pappl_printer_t* printer, char* buffer, size_t size);
