@@ -4,8 +4,8 @@
 //
 // A write waits on a printer that isn't reading for as long as the job
 // lasts, but gives up after a few seconds without progress once its job is
-// cancelled or the server is stopping (its stop clock); the connection is then closed, and
-// the printer's next job opens a new one.
+// cancelled or the server's stop clock runs; the connection is then closed,
+// and the printer's next job opens a new one.
 #pragma once
 
 #include <pappl/pappl.h>

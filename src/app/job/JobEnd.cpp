@@ -1,12 +1,5 @@
 #include "app/job/JobEnd.h"
 
-#include <unistd.h>
-
-#include <cstring>
-#include <ctime>
-#include <mutex>
-#include <string>
-
 #include "app/device/SocketDevice.h"
 #include "app/job/AppJob.h"
 #include "app/queue/Requeue.h"

@@ -1,5 +1,3 @@
-// Raster from PAPPL's callbacks (PWG and Apple raster streamed from the
-// client, images rendered by PAPPL) handed to the page-stream core.
 #include "app/job/RasterFeed.h"
 
 #include <sys/socket.h>
@@ -17,17 +15,13 @@
 #include "app/job/AppJob.h"
 #include "app/job/DocumentError.h"
 #include "app/job/JobEnd.h"
-#include "app/job/JobSettings.h"
 #include "app/job/PagePlacement.h"
 #include "app/job/PageSetup.h"
 #include "app/state/Formats.h"
-#include "stream/PageLoop.h"
 
-// Raster from PAPPL's callbacks (PWG and Apple raster streamed from the
-// client, images rendered by PAPPL): written as a CUPS raster stream into a
-// socket the core reads on a thread of the job's own, so the core's road of
-// a page (look-ahead, copies, duplex pairs, the last flag) is the filter's.
-
+// The raster is written as a CUPS raster stream into a socket the core
+// reads on a thread of the job's own, so the core's road of a page
+// (look-ahead, copies, duplex pairs, the last flag) is the filter's.
 struct RasterFeed {
     AppJob* app = nullptr;
     int fds[2] = {-1, -1};  // the core reads [0], the callbacks write [1]
