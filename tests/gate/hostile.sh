@@ -53,6 +53,22 @@ for page in /addprinter /h/ /h/delete /h/printing /logs /network /security; do
   code=$($as_nobody curl -s -o /dev/null -w '%{http_code}' "http://localhost:$port$page")
   if [ "$code" = 200 ]; then fail "web page $page answered $code to nobody"; fi
 done
+# Nor does a form of the printer's page print for them (the test page), nor
+# does another host get a document in a format the printer does not print
+# into the spool.
+jobs_before=$("$app" jobs -d h | wc -l)
+session=$(curl -s "http://localhost:$port/h" | sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' |
+  head -n 1)
+for run in "$in_remote curl -sk https://10.77.0.1:$port/h" "$as_nobody curl -s http://localhost:$port/h"; do
+  # shellcheck disable=SC2086
+  code=$($run -o /dev/null -w '%{http_code}' -F "session=$session" -F action=print-test-page)
+  if [ "$code" = 200 ]; then fail "a test page was asked for by '$run': $code"; fi
+done
+expect "hostile: h's jobs" "$("$app" jobs -d h | wc -l)" "$jobs_before"
+printf 'Dear printer,\n' > "$work/docs/intrusion.txt"
+ipp_op "$in_remote" "ipps://10.77.0.1:$port/ipp/print/h" print-format.test -d format=text/plain \
+  -f "$work/docs/intrusion.txt" > /dev/null
+expect "plain text from another host" "$(op_status)" client-error-document-format-not-supported
 # Nor does a local user see other users' job names.
 $as_nobody ipptool -t -d owner=nobody "$uri_base/h" "$tests/get-jobs.test" \
   > "$work/jobs-local.out" 2>&1 || fail "Get-Jobs as nobody: $(cat "$work/jobs-local.out")"
