@@ -14,8 +14,8 @@
 
 #include "app/documents/Documents.h"
 #include "app/documents/Exif.h"
+#include "app/job/AppJob.h"
 #include "app/job/DocumentError.h"
-#include "app/job/PageSetup.h"
 #include "app/queue/Queue.h"
 
 // JPEG and PNG: decoded here and rendered by PAPPL, at the job's resolution

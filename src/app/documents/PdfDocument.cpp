@@ -15,9 +15,7 @@
 #include "app/documents/Ghostscript.h"
 #include "app/job/AppJob.h"
 #include "app/job/DocumentError.h"
-#include "app/job/JobEnd.h"
 #include "app/job/JobSettings.h"
-#include "app/job/PageSetup.h"
 #include "app/queue/Queue.h"
 #include "app/state/Stop.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "app/job/AppJob.h"
 #include "app/job/JobSettings.h"
-#include "app/job/PageSetup.h"
 #include "app/state/Config.h"
 
 namespace {

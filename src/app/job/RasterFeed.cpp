@@ -14,9 +14,7 @@
 #include "Utility/ChildProcess.h"
 #include "app/job/AppJob.h"
 #include "app/job/DocumentError.h"
-#include "app/job/JobEnd.h"
 #include "app/job/PagePlacement.h"
-#include "app/job/PageSetup.h"
 #include "app/state/Formats.h"
 
 // The raster is written as a CUPS raster stream into a socket the core
