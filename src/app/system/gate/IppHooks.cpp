@@ -42,23 +42,36 @@ bool _papplClientProcessIPP(pappl_client_t* client) {
 
 // Other users' jobs are listed without their private values, always with
 // their state; PAPPL copies the job into a response of its own here, and
-// the gate keeps what the caller may see.
+// the gate keeps what the caller may see. A held job gets its reason:
+// PAPPL 1.3.1's loop over the reasons stops one short of
+// job-hold-until-specified and answers a job with no job-state-reasons.
 void _papplJobCopyAttributesNoLock(pappl_job_t* job, pappl_client_t* client, cups_array_t* ra) {
     static const auto own =
         papplOwnFunction<void (*)(pappl_job_t*, pappl_client_t*, cups_array_t*)>(
             "_papplJobCopyAttributesNoLock");
-    if (maySeePrivateValues(client, job)) {
-        own(job, client, ra);
-        return;
-    }
     PapplClientHead* head = clientHead(client);
     ipp_t* response = head->response;
     head->response = ippNew();
     own(job, client, ra);
+    if ((papplJobGetReasons(job) & PAPPL_JREASON_JOB_HOLD_UNTIL_SPECIFIED) &&
+        (ra == nullptr || cupsArrayFind(ra, (void*)"job-state-reasons"))) {
+        ipp_attribute_t* reasons =
+            ippFindAttribute(head->response, "job-state-reasons", IPP_TAG_KEYWORD);
+        if (reasons == nullptr) {
+            ippAddString(head->response, IPP_TAG_JOB, IPP_TAG_KEYWORD, "job-state-reasons", nullptr,
+                         "job-hold-until-specified");
+        } else if (!ippContainsString(reasons, "job-hold-until-specified")) {
+            ippSetString(head->response, &reasons, ippGetCount(reasons),
+                         "job-hold-until-specified");
+        }
+    }
+    bool all = maySeePrivateValues(client, job);
     for (ipp_attribute_t* attr = ippFirstAttribute(head->response); attr != nullptr;
          attr = ippNextAttribute(head->response)) {
         const char* name = ippGetName(attr);
-        if (name != nullptr && !isPrivateJobValue(name)) ippCopyAttribute(response, attr, 0);
+        if (name != nullptr && (all || !isPrivateJobValue(name))) {
+            ippCopyAttribute(response, attr, 0);
+        }
     }
     ippDelete(head->response);
     head->response = response;
