@@ -8,7 +8,7 @@ PACKAGES="build-essential cmake pkg-config libgtest-dev \
   libcups2-dev libcupsimage2-dev libcjson-dev libjbig-dev libpng-dev \
   jbigkit-bin cups cups-client cups-ppdc cups-ipp-utils cups-filters ghostscript bzip2-doc \
   libpappl-dev libjpeg-dev libsystemd-dev curl iproute2 avahi-daemon avahi-utils \
-  clang libclang-rt-14-dev clang-format valgrind cppcheck dpkg-dev lintian gzip"
+  clang libclang-rt-14-dev clang-format valgrind cppcheck dpkg-dev lintian gzip db-util"
 missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

@@ -43,7 +43,7 @@ got=$(ipp_op "" "ipp://localhost:$port/ipp/system" create-printer.test -d owner=
 expect "hostile: printers" "$("$app" printers | sort)" "$printers_before"
 expect "hostile: /etc/passwd" "$(sha256sum /etc/passwd)" "$passwd_before"
 # The web interface's forms and logs, from another host.
-for page in /addprinter /h/ /h/delete /h/printing /logs /network /security; do
+for page in /addprinter /h/delete /h/printing /h/media /h/jobs /logs /network /security; do
   for scheme in http https; do
     code=$($in_remote curl -sk -o /dev/null -w '%{http_code}' "$scheme://10.77.0.1:$port$page")
     # (Plain http is sent to https first.)

@@ -99,19 +99,6 @@ bool driverCallback(pappl_system_t* system, const char* driver_name, const char*
     return true;
 }
 
-// PAPPL 1.3.1's page of a printer, which lists every user's jobs by name
-// and takes forms (hold new jobs, print a test page) from anyone.
-extern "C" void _papplPrinterWebHome(pappl_client_t* client, pappl_printer_t* printer);
-
-// The printer's page for administrators only; PAPPL keeps the first page of
-// a path, and adds its own after this callback.
-static bool printerHome(pappl_client_t* client, void* data) {
-    if (papplClientHTMLAuthorize(client)) {
-        _papplPrinterWebHome(client, static_cast<pappl_printer_t*>(data));
-    }
-    return true;
-}
-
 void printerCreated(pappl_printer_t* printer, void*) {
     // PAPPL 1.3.1 advertises a printer added while it runs only when the
     // web page added it: one added by IPP or a sub-command would be found
@@ -121,10 +108,6 @@ void printerCreated(pappl_printer_t* printer, void*) {
         papplPrinterGetDNSSDName(printer, name, sizeof(name)) != nullptr) {
         papplPrinterSetDNSSDName(printer, name);
     }
-    char path[256];
-    papplPrinterGetPath(printer, "", path, sizeof(path));
-    papplSystemAddResourceCallback(papplPrinterGetSystem(printer), path, "text/html", printerHome,
-                                   printer);
     // The stream carries no status back: the toner's level is not known.
     pappl_supply_t toner = {};
     toner.color = PAPPL_SUPPLY_COLOR_BLACK;

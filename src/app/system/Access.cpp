@@ -208,6 +208,39 @@ http_status_t administratorStatus(pappl_client_t* client, const AccessPolicy& po
     return HTTP_STATUS_CONTINUE;
 }
 
+WebVisitor webVisitor(pappl_client_t* client, const AccessPolicy& policy) {
+    // (PAPPL gives each connection a thread of its own.)
+    thread_local pappl_client_t* kept_client = nullptr;
+    thread_local std::string kept_authorization;
+    thread_local WebVisitor kept;
+    http_t* http = papplClientGetHTTP(client);
+    const char* authorization = httpGetField(http, HTTP_FIELD_AUTHORIZATION);
+    std::string asked = authorization != nullptr ? authorization : "";
+    if (kept_client == client && kept_authorization == asked) return kept;
+    WebVisitor visitor;
+    passwd entry;
+    char buffer[16384];
+    uid_t uid = 0;
+    if (httpAddrFamily(httpGetAddress(http)) == AF_LOCAL) {
+        visitor.administrator = true;
+    } else if (httpAddrLocalhost(httpGetAddress(http))) {
+        if (loopbackPeerUid(httpGetFd(http), &uid) &&
+            account(uid, nullptr, &entry, buffer, sizeof(buffer))) {
+            visitor.user = entry.pw_name;
+            visitor.administrator = isAdministrator(entry);
+        }
+    } else if (!policy.auth_service.empty() && httpIsEncrypted(http) && !asked.empty()) {
+        visitor.user = authenticatedUser(asked.c_str(), policy.auth_service.c_str());
+        visitor.administrator = !visitor.user.empty() &&
+                                account(0, visitor.user.c_str(), &entry, buffer, sizeof(buffer)) &&
+                                isAdministrator(entry);
+    }
+    kept_client = client;
+    kept_authorization = asked;
+    kept = visitor;
+    return visitor;
+}
+
 http_status_t authorize(pappl_client_t* client, const char* group, gid_t, void* data) {
     const AccessPolicy* policy = static_cast<const AccessPolicy*>(data);
     ipp_op_t op = papplClientGetOperation(client);

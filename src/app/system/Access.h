@@ -26,6 +26,17 @@ http_status_t authorize(pappl_client_t* client, const char* group, gid_t group_i
 // else the refusal to answer (401 asks another host for credentials).
 http_status_t administratorStatus(pappl_client_t* client, const AccessPolicy& policy);
 
+// Who looks at a web page: whether an administrator (as
+// administratorStatus, without asking for credentials) and, when known, the
+// account: a local user's own on loopback, the one signed in from another
+// host. The answer is kept for the connection's current credentials: a page
+// asks several times.
+struct WebVisitor {
+    bool administrator = false;
+    std::string user;  // empty: unknown
+};
+WebVisitor webVisitor(pappl_client_t* client, const AccessPolicy& policy);
+
 // Who a request comes from, as PAPPL names a job's or a subscription's
 // owner: the authenticated user, else requesting-user-name, else
 // "anonymous".

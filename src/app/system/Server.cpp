@@ -23,6 +23,7 @@
 #include "app/system/ServerUser.h"
 #include "app/system/Stopping.h"
 #include "app/system/Watchdog.h"
+#include "app/system/WebPages.h"
 #include "app/system/gate/Connections.h"
 #include "app/system/gate/Gate.h"
 #include "app/system/gate/HttpHooks.h"
@@ -49,6 +50,11 @@ static const char* autoAdd(const char*, const char*, const char* device_id, void
     if (device_id == nullptr) return nullptr;
     return strstr(device_id, "MFG:Brivane;") && strstr(device_id, "MDL:Quelmoss;") ? DRIVER_NAME
                                                                                    : nullptr;
+}
+
+static void printerAdded(pappl_printer_t* printer, void* data) {
+    printerCreated(printer, data);
+    addPrinterPage(printer);
 }
 
 static pappl_loglevel_t logLevel(const char* value) {
@@ -184,6 +190,7 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     papplSystemAddListeners(system, hostname ? hostname : nullptr);
     if (hostname != nullptr) papplSystemSetHostName(system, hostname);
     papplSystemSetFooterHTML(system, FOOTER_HTML);
+    installWebPages(system, &app->policy);
     if (!dnssdAvailable()) {
         papplLog(system, PAPPL_LOGLEVEL_WARN,
                  "avahi-daemon is not running: printers are not advertised, and network "
@@ -191,7 +198,7 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
         replaceAddPrinterPage(system);
     }
     papplSystemSetPrinterDrivers(system, (int)(sizeof(kDrivers) / sizeof(kDrivers[0])), kDrivers,
-                                 autoAdd, printerCreated, driverCallback, app);
+                                 autoAdd, printerAdded, driverCallback, app);
     for (size_t i = 0; i < kDocumentFormatCount; i++) {
         const DocumentFormat& format = kDocumentFormats[i];
         if (format.reader == DocumentReader::Raw) continue;

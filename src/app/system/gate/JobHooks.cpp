@@ -14,6 +14,8 @@
 //
 // A printer's attributes carry the printer-id it has, even before a
 // restart.
+#include "app/system/gate/JobHooks.h"
+
 #include <pappl/pappl.h>
 #include <unistd.h>
 
@@ -89,6 +91,12 @@ void showOffline(ipp_t* ipp) {
     }
 }
 }  // namespace
+
+std::string printerOfflineMessage(pappl_printer_t* printer) {
+    std::lock_guard<std::mutex> hold(g_offline_lock);
+    auto offline = g_offline.find(printer);
+    return offline != g_offline.end() && g_paused.count(printer) == 0 ? offline->second : "";
+}
 
 extern "C" {
 void* _papplJobProcess(pappl_job_t* job) {
@@ -167,12 +175,7 @@ void _papplPrinterCopyAttributesNoLock(pappl_printer_t* printer, pappl_client_t*
     static const auto own =
         papplOwnFunction<void (*)(pappl_printer_t*, pappl_client_t*, cups_array_t*, const char*)>(
             "_papplPrinterCopyAttributesNoLock");
-    std::string message;
-    {
-        std::lock_guard<std::mutex> hold(g_offline_lock);
-        auto offline = g_offline.find(printer);
-        if (offline != g_offline.end() && g_paused.count(printer) == 0) message = offline->second;
-    }
+    std::string message = printerOfflineMessage(printer);
     if (client == nullptr) {
         own(printer, client, ra, format);
         return;

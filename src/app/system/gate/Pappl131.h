@@ -44,6 +44,13 @@ struct PapplResource {
     void* cbdata;
 };
 
+// PAPPL 1.3.1's _pappl_link_t (base-private.h): a link of the web interface.
+struct PapplLink {
+    char* label;
+    char* path_or_url;
+    pappl_loptions_t options;
+};
+
 // The library's own definition of NAME (the next one after the program's).
 // A missing one ends the program: it would not be the library built against.
 void* papplOwn(const char* name);
