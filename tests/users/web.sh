@@ -15,3 +15,14 @@ curl -s "http://localhost:$port/p/printing" > "$work/printing.html"
 for shown in two-sided-short-edge 1200 feed-orientation long-edge-first; do
   grep -qi "$shown" "$work/printing.html" || fail "the printing defaults page does not offer $shown"
 done
+
+echo "-- a toner level never reported is said so, not drawn as an empty bar; IPP still lists the supply"
+curl -s "http://localhost:$port/p/supplies" > "$work/supplies.html"
+grep -q "<th>Black Toner</th>" "$work/supplies.html" || fail "the supplies page does not name the toner"
+grep -q 'class="bar"' "$work/supplies.html" && fail "the supplies page draws a bar for an unknown level"
+grep -q "Level not reported" "$work/supplies.html" || fail "the supplies page does not say the level is unknown"
+ipptool -tv "$uri_base/p" get-printer-attributes.test > "$work/supplies.out" 2>&1 || true
+for attr in "printer-supply (octetString) = index=0;type=toner;.*level=-1" "marker-levels (integer) = -1" \
+  "printer-supply-info-uri (uri) = .*/p/supplies"; do
+  grep -q "$attr" "$work/supplies.out" || fail "Get-Printer-Attributes lacks $attr"
+done

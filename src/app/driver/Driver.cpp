@@ -6,6 +6,7 @@
 
 #include "app/device/DeviceCheck.h"
 #include "app/documents/Documents.h"
+#include "app/driver/PrinterPages.h"
 #include "app/driver/TestPage.h"
 #include "app/job/JobSettings.h"
 #include "app/job/RasterFeed.h"
@@ -125,6 +126,7 @@ void printerCreated(pappl_printer_t* printer, void*) {
     papplPrinterGetPath(printer, "", path, sizeof(path));
     papplSystemAddResourceCallback(papplPrinterGetSystem(printer), path, "text/html", printerHome,
                                    printer);
+    addPrinterPages(printer);
     // The stream carries no status back: the toner's level is not known.
     pappl_supply_t toner = {};
     toner.color = PAPPL_SUPPLY_COLOR_BLACK;
