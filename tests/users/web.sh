@@ -26,3 +26,23 @@ for attr in "printer-supply (octetString) = index=0;type=toner;.*level=-1" "mark
   "printer-supply-info-uri (uri) = .*/p/supplies"; do
   grep -q "$attr" "$work/supplies.out" || fail "Get-Printer-Attributes lacks $attr"
 done
+
+echo "-- the media page sets the manual tray's paper as well as the main tray's"
+curl -s -c "$work/cookies" "http://localhost:$port/p/media" > "$work/media-form.html"
+grep -q "<th>Manual Feed Media:</th>" "$work/media-form.html" ||
+  fail "the media page offers no manual tray"
+session=$(sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' "$work/media-form.html" | head -n 1)
+set_ready_media() {  # the manual tray's SIZE and TYPE
+  curl -s -b "$work/cookies" -F "session=$session" -F ready0-size=iso_a4_210x297mm \
+    -F ready0-type=stationery -F "ready1-size=$1" -F "ready1-type=$2" \
+    "http://localhost:$port/p/media" > "$work/media-saved.html"
+  grep -q "Changes saved" "$work/media-saved.html" || fail "saving ready media: see media-saved.html"
+}
+set_ready_media iso_a5_148x210mm stationery-heavyweight
+ipptool -tv "$uri_base/p" get-printer-attributes.test > "$work/media-ready.out" 2>&1 || true
+grep -q "media-ready (1setOf keyword) = iso_a4_210x297mm,iso_a5_148x210mm" "$work/media-ready.out" ||
+  fail "media-ready after the manual tray was set to A5: see media-ready.out"
+grep "media-col-ready" "$work/media-ready.out" |
+  grep -q "y-dimension=21000} media-size-name=iso_a5_148x210mm media-source=manual media-top-margin=423 media-type=stationery-heavyweight}" ||
+  fail "media-col-ready does not hold the manual tray's A5 heavyweight paper: see media-ready.out"
+set_ready_media iso_a4_210x297mm stationery
