@@ -46,3 +46,27 @@ grep "media-col-ready" "$work/media-ready.out" |
   grep -q "y-dimension=21000} media-size-name=iso_a5_148x210mm media-source=manual media-top-margin=423 media-type=stationery-heavyweight}" ||
   fail "media-col-ready does not hold the manual tray's A5 heavyweight paper: see media-ready.out"
 set_ready_media iso_a4_210x297mm stationery
+
+echo "-- the application's own words in German, French and Spanish, amid PAPPL's"
+# LANGUAGE|feed-orientation|short-edge-first|print-quality high|the toner|its level|manual tray|footer
+while IFS='|' read -r language feed short high toner level manual footer; do
+  for page in printing supplies media; do
+    curl -s -H "Accept-Language: $language" "http://localhost:$port/p/$page" > "$work/$page-$language.html"
+  done
+  for shown in "$feed:" ">$short<" " $high</label>" "$footer"; do
+    grep -qF "$shown" "$work/printing-$language.html" || fail "$language: the printing page lacks '$shown'"
+  done
+  for english in "Short Edge First" " High</label>" "Feed Orientation" "printer application"; do
+    grep -qF "$english" "$work/printing-$language.html" && fail "$language: the printing page says '$english'"
+  done
+  grep -qF "<th>$toner</th><td colspan=\"4\"><span class=\"unknown\">$level<" \
+    "$work/supplies-$language.html" || fail "$language: the supplies page lacks '$toner: $level'"
+  grep -qF "<th>$manual " "$work/media-$language.html" || fail "$language: the media page lacks '$manual'"
+done <<TABLE
+de-DE,de;q=0.9|Einzugsrichtung|Schmale Kante zuerst|Hoch|Schwarzer Toner|Füllstand nicht gemeldet|Manuelle Zufuhr|Druckeranwendung für Brivane Quelmoss
+fr|Sens d'alimentation|Bord court en premier|Haute|Toner noir|Niveau non communiqué|Alimentation manuelle|Application d'impression Brivane Quelmoss
+es|Sentido de alimentación|Borde corto primero|Alta|Tóner negro|Nivel no informado|Alimentación manual|Aplicación de impresión Brivane Quelmoss
+TABLE
+curl -s -H "Accept-Language: de" "http://localhost:$port/addprinter" > "$work/addprinter-de.html"
+grep -qF "Fügen Sie einen Drucker mit <code>quelmoss-printer-app add" "$work/addprinter-de.html" ||
+  fail "de: the Add Printer page is not in German"
