@@ -70,3 +70,11 @@ TABLE
 curl -s -H "Accept-Language: de" "http://localhost:$port/addprinter" > "$work/addprinter-de.html"
 grep -qF "Fügen Sie einen Drucker mit <code>quelmoss-printer-app add" "$work/addprinter-de.html" ||
   fail "de: the Add Printer page is not in German"
+# (PAPPL 1.3.1 appends printer-strings-languages-supported to the printer
+# at each request while a strings resource is served.)
+for _ in 1 2 3; do
+  ipptool -tv -d op=Get-Printer-Attributes -d owner=alice "$uri_base/p" "$tests/printer-op.test" \
+    > "$work/strings.out" 2>&1 || true
+done
+grep -q "Duplicate" "$work/strings.out" && fail "Get-Printer-Attributes repeats an attribute: see strings.out"
+grep -q "\[PASS\]" "$work/strings.out" || fail "Get-Printer-Attributes fails: see strings.out"

@@ -1,5 +1,7 @@
 #include "app/system/WebStrings.h"
 
+#include <cstdio>
+
 // (PAPPL keeps the first text of a key: these add keys, they never replace
 // PAPPL's own.)
 #define FOOTER_KEY "\"" QUELMOSS_FOOTER_HTML "\" = "
@@ -64,8 +66,19 @@ static const char kSpanish[] =
     "reinicie este servidor.\";\n";
 
 void addWebStrings(pappl_system_t* system) {
-    papplSystemAddStringsData(system, "/quelmoss/en.strings", "en", kEnglish);
-    papplSystemAddStringsData(system, "/quelmoss/de.strings", "de", kGerman);
-    papplSystemAddStringsData(system, "/quelmoss/fr.strings", "fr", kFrench);
-    papplSystemAddStringsData(system, "/quelmoss/es.strings", "es", kSpanish);
+    static const struct {
+        const char* language;
+        const char* text;
+    } kStrings[] = {{"en", kEnglish}, {"de", kGerman}, {"fr", kFrench}, {"es", kSpanish}};
+    // PAPPL 1.3.1 loads a strings resource's pairs into its own copy, and
+    // answers every Get-Printer-Attributes while one exists by appending
+    // printer-strings-languages-supported to the printer's own attributes
+    // (over and again, under a reader's lock): the pairs stay, the
+    // resource goes.
+    for (const auto& strings : kStrings) {
+        char path[64];
+        snprintf(path, sizeof(path), "/quelmoss-%s.strings", strings.language);
+        papplSystemAddStringsData(system, path, strings.language, strings.text);
+        papplSystemRemoveResource(system, path);
+    }
 }
