@@ -10,6 +10,7 @@
 // empty bar, which reads as a supply run out: a level the printer never
 // reported is said so in words.
 static bool suppliesPage(pappl_client_t* client, void* data) {
+    // (PAPPL's colours in pappl_supply_color_t's order, a plain gray for none.)
     static const char* const kColors[] = {"#CCC", "#222", "#0FF", "#777", "#0C0", "#7FF",
                                           "#CCC", "#FCF", "#F0F", "#F70", "#707", "#FF0"};
     auto* printer = static_cast<pappl_printer_t*>(data);
@@ -58,7 +59,7 @@ static bool suppliesPage(pappl_client_t* client, void* data) {
 // under a name of the page's own, which its saving turns back.
 constexpr const char* kManual = "manual";
 constexpr const char* kManualOnPage = "manual-feed";
-thread_local pappl_printer_t* t_media_page = nullptr;
+static thread_local pappl_printer_t* t_media_page = nullptr;
 
 extern "C" void _papplPrinterWebMedia(pappl_client_t* client, pappl_printer_t* printer);
 
