@@ -66,6 +66,8 @@ start_server -o auth-service=quelmoss-printer-app
 remote_curl() { $in_remote curl -sk -o "$work/visit.html" -w '%{http_code}' "$@"; }
 expect "remote: the sign-in is offered" "$(remote_curl "https://10.77.0.1:$port/" >/dev/null;
   grep -c 'href="/signin"' "$work/visit.html")" 1
+expect "remote, in German: the sign-in" "$($in_remote curl -sk -H 'Accept-Language: de' \
+  "https://10.77.0.1:$port/" | grep -c '>Anmelden<')" 1
 expect "signing in without credentials" "$(remote_curl "https://10.77.0.1:$port/signin")" 401
 expect "signing in as daemon, wrong password" \
   "$(remote_curl -u daemon:wrong "https://10.77.0.1:$port/signin")" 401

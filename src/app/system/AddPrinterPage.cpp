@@ -4,6 +4,8 @@
 #include <avahi-common/error.h>
 #include <avahi-common/simple-watch.h>
 
+#include "app/system/WebStrings.h"
+
 bool dnssdAvailable() {
     AvahiSimplePoll* poll = avahi_simple_poll_new();
     if (poll == nullptr) return false;
@@ -20,14 +22,13 @@ static bool addPrinterPage(pappl_client_t* client, void*) {
     if (!papplClientHTMLAuthorize(client)) return true;
     if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "text/html", 0, 0)) return false;
     papplClientHTMLHeader(client, "Add Printer", 0);
-    papplClientHTMLPuts(client,
-                        "<div class=\"content\"><div class=\"row\"><div class=\"col-12\">\n"
-                        "<h1 class=\"title\">Add Printer</h1>\n"
-                        "<p>Network printers are found through DNS-SD, and avahi-daemon was not "
-                        "running when this server started. Add a printer with <code>"
-                        "quelmoss-printer-app add -d NAME -m brivane_quelmoss -v "
-                        "socket://HOST:9100</code>, or start avahi-daemon and restart this "
-                        "server.</p>\n</div></div></div>\n");
+    papplClientHTMLPrintf(client,
+                          "<div class=\"content\"><div class=\"row\"><div class=\"col-12\">\n"
+                          "<h1 class=\"title\">%s</h1>\n<p>",
+                          papplClientGetLocString(client, "Add Printer"));
+    // (HTML of its own: not escaped.)
+    papplClientHTMLPuts(client, papplClientGetLocString(client, QUELMOSS_ADD_PRINTER_HTML));
+    papplClientHTMLPuts(client, "</p>\n</div></div></div>\n");
     papplClientHTMLFooter(client);
     return true;
 }

@@ -24,14 +24,13 @@
 #include "app/system/Stopping.h"
 #include "app/system/Watchdog.h"
 #include "app/system/WebPages.h"
+#include "app/system/WebStrings.h"
 #include "app/system/gate/Connections.h"
 #include "app/system/gate/Gate.h"
 #include "app/system/gate/HttpHooks.h"
 #include "app/system/gate/Pappl131.h"
 
-// Every web page needs a footer (PAPPL 1.3.1 fails on a page without one).
-constexpr const char* FOOTER_HTML = "Brivane Quelmoss printer application " QUELMOSS_VERSION
-                                    " &middot; pages sent as the printer's JBIG stream";
+constexpr const char* FOOTER_HTML = QUELMOSS_FOOTER_HTML;
 
 // What the server is given as it starts; it lives as long as the server.
 struct Server {
@@ -191,6 +190,7 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     if (hostname != nullptr) papplSystemSetHostName(system, hostname);
     papplSystemSetFooterHTML(system, FOOTER_HTML);
     installWebPages(system, &app->policy);
+    addWebStrings(system);
     if (!dnssdAvailable()) {
         papplLog(system, PAPPL_LOGLEVEL_WARN,
                  "avahi-daemon is not running: printers are not advertised, and network "
