@@ -142,6 +142,7 @@ for dpi in 600 1200; do
   cupsfilter -p "$b/brivane_quelmoss.ppd" -m application/vnd.cups-raster -o "Resolution=${dpi}dpi" \
     "$work/twelve.pdf" 2>/dev/null > "$work/twelve-$dpi.ras"
   : > "$work/gs-$dpi.txt"
+  : > "$work/gs-first-$dpi.txt"
   : > "$work/enc-$dpi.txt"
   : > "$work/libjbig-$dpi.txt"
   for _ in $(seq 1 "$repeats"); do
@@ -152,6 +153,15 @@ for dpi in 600 1200; do
       -c "<</.HWMargins [12 12 12 12] /Margins [0 0]>> setpagedevice" -f "$work/twelve.pdf" \
       > /dev/null 2>&1
     awk '{ print $1 + $2 }' "$work/gs-time.txt" >> "$work/gs-$dpi.txt"
+    # Its first page alone: what a job waits for before anything can be
+    # encoded.
+    /usr/bin/time -f '%U %S' -o "$work/gs-time.txt" \
+      taskset -c 0 gs -q -dSAFER -dBATCH -dNOPAUSE -dNOINTERPOLATE -dNOMEDIAATTRS -sDEVICE=cups \
+      -sBandListStorage=memory -dcupsColorSpace=3 -dcupsBitsPerColor=1 -r$dpi \
+      -dDEVICEWIDTHPOINTS=595 -dDEVICEHEIGHTPOINTS=842 -dFIXEDMEDIA -dLastPage=1 \
+      -sOutputFile=/dev/null -c "<</.HWMargins [12 12 12 12] /Margins [0 0]>> setpagedevice" \
+      -f "$work/twelve.pdf" > /dev/null 2>&1
+    awk '{ print $1 + $2 }' "$work/gs-time.txt" >> "$work/gs-first-$dpi.txt"
     # "pages N own SECONDS libjbig SECONDS"; fails when the bytes differ.
     taskset -c 0 "$b/quelmoss_encode_alone" "$work/twelve-$dpi.ras" > "$work/enc-out.txt"
     awk '{ print $4 }' "$work/enc-out.txt" >> "$work/enc-$dpi.txt"
@@ -233,4 +243,35 @@ Memory, KiB (resident; a job's processes counted while it runs):
 | server and children, 36-page jobs on two printers at once | $two_jobs |
 | the pipeline's processes at their highest, the same job | $pipe_peak |
 REPORT
+# Where the first record's time goes, from the server's log (its lines
+# carry milliseconds), when it logged at debug: each timed job's start, the
+# first page Ghostscript hands over (the job block goes out then), the first
+# page record written and the last one. The jobs ran one at a time, 600 and
+# 1200 dpi in turn.
+if [ "${QUELMOSS_BENCH_LOG_LEVEL:-warn}" = debug ]; then
+  awk -v jobs=$((2 * repeats)) '
+    function ts() { split(substr($2, 13, 12), t, ":"); return t[1] * 3600 + t[2] * 60 + t[3] }
+    / \[Job [0-9]+\] Starting print job\./ { n++; if (n > jobs) exit; start[n] = ts() }
+    n && / \[Job [0-9]+\] job_params_size=/ && !(n in gs) { gs[n] = ts() }
+    n && / \[Job [0-9]+\] PAGE: / { if (!(n in first)) first[n] = ts(); last[n] = ts() }
+    END {
+      for (i = 1; i <= jobs && i <= n; i++) {
+        printf "%d %.3f %.3f %.3f\n", i % 2 ? 600 : 1200, gs[i] - start[i], first[i] - gs[i],
+          last[i] - first[i]
+      }
+    }' "$work/log/server.log" > "$work/phases.txt"
+  phase() { awk -v dpi="$1" -v f="$2" '$1 == dpi { print $f }' "$work/phases.txt" | median; }
+  echo
+  echo "The first record's time, where it goes (medians, seconds; the server logging at debug):"
+  echo "| dpi | first record | before the job starts (client, upload, queue) | job start to Ghostscript's first page | that page to its record | first record to last | Ghostscript CPU alone, its first page |"
+  echo "|---|---|---|---|---|---|---|"
+  for dpi in 600 1200; do
+    app_first=$(cut -d' ' -f1 "$work/app-$dpi.txt" | median)
+    to_gs=$(phase $dpi 2)
+    to_record=$(phase $dpi 3)
+    before=$(echo "$app_first - $to_gs - $to_record" | bc -l)
+    printf '| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n' "$dpi" "$app_first" "$before" \
+      "$to_gs" "$to_record" "$(phase $dpi 4)" "$(median < "$work/gs-first-$dpi.txt")"
+  done
+fi
 if [ -n "${QUELMOSS_BENCH_KEEP_LOG:-}" ]; then cp "$work/log/server.log" "$QUELMOSS_BENCH_KEEP_LOG"; fi

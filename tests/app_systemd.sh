@@ -132,6 +132,18 @@ done
   fail "systemd counted no restart"
 inbox quelmoss-printer-app printers | grep -qx office || fail "the printer is lost on the watchdog's restart"
 
+# On a machine where CUPS made no lpadmin group, the service starts and its
+# status shows no error.
+inbox sh -c 'gpasswd -d clerk lpadmin >/dev/null && groupdel lpadmin'
+since=$(inbox date +%s)
+inbox systemctl restart "$unit" || fail "the service does not restart without lpadmin"
+inbox systemctl is-active --quiet "$unit" || fail "the service is not running without lpadmin"
+sleep 2
+if inbox journalctl -u "$unit" --since "@$since" --no-pager -o cat | grep -E '^E |[Ee]rror|FAILED'; then
+  fail "the service's status shows errors where lpadmin does not exist"
+fi
+inbox quelmoss-printer-app printers | grep -qx office || fail "root's printers sub-command without lpadmin"
+
 # Purging stops the service and takes its printers and socket with it.
 inbox env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q brivane-quelmoss >>"$log" 2>&1 ||
   fail "the package does not purge"
@@ -139,4 +151,5 @@ for gone in /var/lib/quelmoss-printer-app /run/quelmoss-printer-app /run/quelmos
   inbox test ! -e "$gone" -a ! -L "$gone" || fail "purging left $gone"
 done
 echo "systemd: the service ran as quelmoss, sandboxed, answered root and lpadmin only," \
-  "printed a PDF, kept its printer, restarted after ${waited} s stopped, purged clean"
+  "printed a PDF, kept its printer, restarted after ${waited} s stopped, ran clean without" \
+  "lpadmin, purged clean"

@@ -6,7 +6,6 @@
 
 #include "app/device/DeviceCheck.h"
 #include "app/documents/Documents.h"
-#include "app/driver/PrinterPages.h"
 #include "app/driver/TestPage.h"
 #include "app/job/JobSettings.h"
 #include "app/job/RasterFeed.h"
@@ -109,7 +108,6 @@ void printerCreated(pappl_printer_t* printer, void*) {
         papplPrinterGetDNSSDName(printer, name, sizeof(name)) != nullptr) {
         papplPrinterSetDNSSDName(printer, name);
     }
-    addPrinterPages(printer);
     // The stream carries no status back: the toner's level is not known.
     pappl_supply_t toner = {};
     toner.color = PAPPL_SUPPLY_COLOR_BLACK;

@@ -53,7 +53,7 @@ static const char* autoAdd(const char*, const char*, const char* device_id, void
 
 static void printerAdded(pappl_printer_t* printer, void* data) {
     printerCreated(printer, data);
-    addPrinterPage(printer);
+    addPrinterPages(printer);
 }
 
 static pappl_loglevel_t logLevel(const char* value) {

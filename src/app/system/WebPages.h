@@ -13,8 +13,10 @@
 // must live as long as the server.
 void installWebPages(pappl_system_t* system, const AccessPolicy* policy);
 
-// PRINTER's own page, for each visitor as above.
-void addPrinterPage(pappl_printer_t* printer);
+// PRINTER's pages in place of PAPPL 1.3.1's: its own, for each visitor as
+// above; its supplies, where a level never reported is said so in words;
+// its media, which sets the manual tray's paper too.
+void addPrinterPages(pappl_printer_t* printer);
 
 // Whether CLIENT is an administrator, as the pages above decide.
 bool isWebAdministrator(pappl_client_t* client);
