@@ -112,6 +112,27 @@ GateAnswer refuse(ipp_status_t status, std::string message) {
     return answer;
 }
 
+// A job template value the printer can't honour, returned to the client
+// in the unsupported group.
+GateAnswer refuseValue(ipp_attribute_t* attr, std::string message) {
+    GateAnswer answer = refuse(IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, std::move(message));
+    answer.unsupported = ippGetName(attr);
+    return answer;
+}
+
+// The printer puts one page on each side of a sheet: PAPPL 1.3.1 takes
+// any number-up and prints it 1-up.
+GateAnswer checkNumberUp(ipp_t* request) {
+    ipp_attribute_t* up = ippFindAttribute(request, "number-up", IPP_TAG_ZERO);
+    if (up == nullptr || (ippGetValueTag(up) == IPP_TAG_INTEGER && ippGetCount(up) == 1 &&
+                          ippGetInteger(up, 0) == 1)) {
+        return GateAnswer{};
+    }
+    return refuseValue(up,
+                       "This printer prints one page on each side of a sheet: number-up "
+                       "takes 1 only.");
+}
+
 GateAnswer refuseHttp(http_status_t status) {
     GateAnswer answer;
     answer.kind = GateAnswer::Http;
@@ -471,6 +492,10 @@ GateAnswer gateRequest(pappl_client_t* client) {
                               " is still waiting for its document; release the jobs once it "
                               "has it.");
         }
+    }
+    if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB || op == IPP_OP_VALIDATE_JOB) {
+        answer = checkNumberUp(request);
+        if (answer.kind != GateAnswer::Pass) return answer;
     }
     if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
         answer = roomForJob(client, printer);

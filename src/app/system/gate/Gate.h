@@ -50,6 +50,8 @@ struct GateAnswer {
     ipp_status_t status = IPP_STATUS_OK;  // Ipp: the status and its message
     std::string message;
     http_status_t http = HTTP_STATUS_OK;  // Http: the refusal (426, 401, 403)
+    // Ipp: the request's attribute the answer returns as unsupported, if any.
+    std::string unsupported;
 };
 
 // Decides CLIENT's current request; may narrow the request itself (a

@@ -20,6 +20,14 @@ static bool answerHere(pappl_client_t* client, const GateAnswer& answer) {
         head->operation_id = ippGetOperation(head->request);
         head->response = ippNewResponse(head->request);
         papplClientRespondIPP(client, answer.status, "%s", answer.message.c_str());
+        ipp_attribute_t* asked =
+            answer.unsupported.empty()
+                ? nullptr
+                : ippFindAttribute(head->request, answer.unsupported.c_str(), IPP_TAG_ZERO);
+        if (asked != nullptr) {
+            ipp_attribute_t* copy = ippCopyAttribute(head->response, asked, 0);
+            ippSetGroupTag(head->response, &copy, IPP_TAG_UNSUPPORTED_GROUP);
+        }
     }
     if (httpGetState(head->http) != HTTP_STATE_POST_SEND) _papplClientFlushDocumentData(client);
     if (answer.kind == GateAnswer::Http) {
