@@ -1,3 +1,43 @@
 echo "-- number-up: 1 only, advertised and refused otherwise"
 ipptool -t -f "$pdf3" "$uri_base/p" "$tests/number-up.test" > "$work/number-up.out" 2>&1 ||
   fail "number-up: $(cat "$work/number-up.out")"
+
+echo "-- several page ranges: checked, printed from PDF and raster, shown as asked"
+# Rows: the document, its type, the ranges, the records printed.
+n=$(connections_of p)
+pwg=$(make_three_page_pwg "$pdf3")
+while read -r file type ranges want; do
+  ipptool -t -d filetype="$type" -f "$file" "$uri_base/p" \
+    "$tests/page-ranges.test" > "$work/ranges.out" 2>&1 ||
+    fail "page-ranges $ranges of $type: $(cat "$work/ranges.out")"
+  grep -q "page-ranges (1setOf rangeOfInteger) = $ranges" "$work/ranges.out" ||
+    fail "page-ranges $ranges of $type: the job shows $(grep "page-ranges (" "$work/ranges.out")"
+  n=$((n + 1))
+  rm -rf "$work/pages" && mkdir "$work/pages"
+  "$inspect" --png "$work/pages" "$(stream p $n)" > "$work/inspect.out" 2>&1 ||
+    fail "page-ranges $ranges of $type: the stream is not sound: $(cat "$work/inspect.out")"
+  expect "page-ranges $ranges of $type" "$(records "$(stream p $n)")" "$want"
+  mv "$work/pages" "$work/pages-$(basename "$file")"
+done <<ROWS
+$pdf3 application/pdf 1-1,3-3 10 01
+$pwg image/pwg-raster 1-1,3-3 10 01
+ROWS
+# The pages printed are the document's first and third: the third is the
+# one a single range 3-3 prints.
+"$app" submit -d p -o page-ranges=3 "$pdf3" > "$work/submit.out" 2>&1 ||
+  fail "submit -o page-ranges=3: $(cat "$work/submit.out")"
+n=$((n + 1))
+rm -rf "$work/pages" && mkdir "$work/pages"
+"$inspect" --png "$work/pages" "$(stream p $n)" > "$work/inspect.out" 2>&1 || fail "page 3 alone"
+cmp -s "$work/pages/page-001.png" "$work/pages-three.pdf/page-002.png" ||
+  fail "page-ranges 1-1,3-3 of the PDF: its second page is not page 3"
+cmp -s "$work/pages-three.pdf/page-001.png" "$work/pages-three.pdf/page-002.png" &&
+  fail "page-ranges 1-1,3-3 of the PDF: its two pages are alike"
+# The submit sub-command takes a list too.
+"$app" submit -d p -o page-ranges=1,3 "$pdf3" > "$work/submit.out" 2>&1 ||
+  fail "submit -o page-ranges=1,3: $(cat "$work/submit.out")"
+n=$((n + 1))
+rm -rf "$work/pages" && mkdir "$work/pages"
+"$inspect" --png "$work/pages" "$(stream p $n)" > "$work/inspect.out" 2>&1 || fail "submit 1,3"
+cmp -s "$work/pages/page-002.png" "$work/pages-three.pdf/page-002.png" ||
+  fail "submit -o page-ranges=1,3: its second page is not page 3"

@@ -15,6 +15,7 @@
 #include "app/job/AppJob.h"
 #include "app/job/DocumentError.h"
 #include "app/job/PagePlacement.h"
+#include "app/queue/PageRanges.h"
 #include "app/state/Formats.h"
 
 // The raster is written as a CUPS raster stream into a socket the core
@@ -28,6 +29,11 @@ struct RasterFeed {
     bool core_started = false;
     int status = 0;
     unsigned pages = 0;
+    unsigned fed = 0;     // pages the core got
+    bool failed = false;  // a page refused, or the core not started
+    // The job's page-ranges, as a PDF's (empty: every page); an image is
+    // one page.
+    std::vector<PageRange> ranges;
     bool image = false;     // PAPPL repeats an image for every copy; the core makes them
     bool skipping = false;  // a repeat, not fed
     // Streamed raster: the client's page, dithered here onto the paper.
@@ -97,8 +103,16 @@ static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
         deleteFeed(feed);
         return false;
     }
+    feed->ranges = jobPageRanges(job);
     papplJobSetData(job, feed);
     return true;
+}
+
+// A job whose page-ranges left nothing to print.
+static void noPageSelected(pappl_job_t* job, const RasterFeed* feed) {
+    unsigned pages = feed->image ? 1 : feed->pages;
+    documentError(job, "page-ranges %s selects none of the document's %u page%s",
+                  pageListText(feed->ranges).c_str(), pages, pages == 1 ? "" : "s");
 }
 
 static bool refuseJob(pappl_job_t* job, const std::string& why) {
@@ -115,16 +129,27 @@ static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_devic
     papplJobSetImpressionsCompleted(job, -1);
     feed->skipping = feed->image && feed->pages > 1;
     if (feed->skipping) return true;
+    if (feed->image && !pageSelected(feed->ranges, 1)) {
+        feed->skipping = true;
+        return true;
+    }
     if (!feed->image) {
         // Checked before PAPPL allocates a line of it.
         pappl_pr_options_t* made = papplJobCreatePrintOptions(job, 1, false);
         std::string why = made ? clientPageRefusal(options->header, made->header, feed->dpi)
                                : "there is no memory";
         papplJobDeletePrintOptions(made);
-        if (!why.empty()) return refuseJob(job, why);
+        if (!why.empty()) {
+            feed->failed = true;
+            return refuseJob(job, why);
+        }
         feed->client = options->header;
         feed->dpi = feed->client.HWResolution[0];
+        // A page outside the job's ranges is read past, once checked.
+        feed->skipping = !pageSelected(feed->ranges, feed->pages);
+        if (feed->skipping) return true;
         if (!feed->core_started && !startCore(feed, job, options, device, (int)feed->dpi)) {
+            feed->failed = true;
             return false;
         }
         setPageHeader(job, options);
@@ -136,6 +161,7 @@ static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_devic
     }
     feed->line.assign(feed->area.page.cupsBytesPerLine, 0);
     feed->rows = 0;
+    feed->fed++;
     // A core that ended early refuses the page; the job's end reports why.
     cupsRasterWriteHeader2(feed->writer, &feed->area.page);
     return true;
@@ -172,8 +198,12 @@ static bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsi
 static bool endJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*) {
     RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
     if (feed == nullptr) return false;
+    bool none_selected = feed->fed == 0 && !feed->ranges.empty() && feed->pages > 0 &&
+                         !feed->failed && !papplJobIsCanceled(job);
     if (!feed->core_started) {
-        // Refused before its first page: nothing reached the printer.
+        // Refused before its first page, or no page selected: nothing
+        // reached the printer.
+        if (none_selected) noPageSelected(job, feed);
         deleteFeed(feed);
         papplJobSetData(job, nullptr);
         return false;
@@ -184,6 +214,10 @@ static bool endJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
     feed->core.join();
     settleImpressions(job, feed->app);
     bool ok = settleJob(job, *options, feed->app, feed->status);
+    if (none_selected) {
+        noPageSelected(job, feed);
+        ok = false;
+    }
     deleteFeed(feed);
     papplJobSetData(job, nullptr);
     return ok;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 
+#include "app/queue/PageRanges.h"
 #include "app/state/Config.h"
 #include "app/state/Formats.h"
 #include "app/system/gate/HttpHooks.h"
@@ -131,6 +132,22 @@ GateAnswer checkNumberUp(ipp_t* request) {
     return refuseValue(up,
                        "This printer prints one page on each side of a sheet: number-up "
                        "takes 1 only.");
+}
+
+// Several page ranges, which PAPPL 1.3.1 refuses: checked here, PAPPL gets
+// the one range covering them, and the job made from this request all of
+// them.
+GateAnswer checkPageRanges(ipp_t* request) {
+    ipp_attribute_t* ranges = ippFindAttribute(request, "page-ranges", IPP_TAG_ZERO);
+    if (ranges == nullptr || ippGetCount(ranges) < 2) return GateAnswer{};
+    std::string fault = pageRangesFault(ranges);
+    if (!fault.empty()) return refuseValue(ranges, "The job's " + fault + ".");
+    std::vector<PageRange> all = pageRangesOf(ranges);
+    ipp_tag_t group = ippGetGroupTag(ranges);
+    ippDeleteAttribute(request, ranges);
+    ippAddRange(request, group, "page-ranges", all.front().first, all.back().last);
+    setNextJobPageRanges(std::move(all));
+    return GateAnswer{};
 }
 
 GateAnswer refuseHttp(http_status_t status) {
@@ -412,6 +429,7 @@ void installGate(pappl_system_t* system, const GateSetup* setup) {
 
 GateAnswer gateRequest(pappl_client_t* client) {
     t_request = RequestContext{};
+    setNextJobPageRanges({});
     ipp_t* request = papplClientGetRequest(client);
     if (g_setup == nullptr || request == nullptr) return GateAnswer{};
     t_request.client = client;
@@ -495,6 +513,7 @@ GateAnswer gateRequest(pappl_client_t* client) {
     }
     if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB || op == IPP_OP_VALIDATE_JOB) {
         answer = checkNumberUp(request);
+        if (answer.kind == GateAnswer::Pass) answer = checkPageRanges(request);
         if (answer.kind != GateAnswer::Pass) return answer;
     }
     if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
@@ -529,7 +548,10 @@ GateAnswer gateRequest(pappl_client_t* client) {
 
 pappl_client_t* currentGateClient() { return t_request.client; }
 
-void endGateRequest() { t_request = RequestContext{}; }
+void endGateRequest() {
+    t_request = RequestContext{};
+    setNextJobPageRanges({});
+}
 
 bool maySeePrivateValues(pappl_client_t* client, pappl_job_t* job) {
     if (t_request.client != client) {

@@ -4,6 +4,7 @@
 // subscriptions. Each is thin; Gate.cpp decides.
 #include <pappl/pappl.h>
 
+#include "app/queue/PageRanges.h"
 #include "app/system/gate/Gate.h"
 #include "app/system/gate/Pappl131.h"
 
@@ -90,6 +91,8 @@ pappl_job_t* _papplJobCreate(pappl_printer_t* printer, int job_id, const char* u
     static const auto own =
         papplOwnFunction<pappl_job_t* (*)(pappl_printer_t*, int, const char*, const char*,
                                           const char*, ipp_t*)>("_papplJobCreate");
+    // (Several page ranges: PAPPL has checked the one covering them.)
+    if (job_id == 0) givePageRanges(attrs);
     pappl_job_t* job = own(printer, job_id, username, format, job_name, attrs);
     // Jobs made from a request count against its host; others (loaded from
     // the state, queued again) against none.
