@@ -41,3 +41,20 @@ rm -rf "$work/pages" && mkdir "$work/pages"
 "$inspect" --png "$work/pages" "$(stream p $n)" > "$work/inspect.out" 2>&1 || fail "submit 1,3"
 cmp -s "$work/pages/page-002.png" "$work/pages-three.pdf/page-002.png" ||
   fail "submit -o page-ranges=1,3: its second page is not page 3"
+
+echo "-- paper the printer lacks, a page larger than the paper: the job prints and says so"
+# Rows: the document, its type, the paper asked, a pattern of the message.
+while read -r file type media want; do
+  ipptool -t -d filetype="$type" -d media="$media" -f "$file" "$uri_base/p" \
+    "$tests/print-paper.test" > "$work/paper.out" 2>&1 || fail "$type on $media: $(cat "$work/paper.out")"
+  id=$(sed -n 's/.*job-id (integer) = \([0-9]*\).*/\1/p' "$work/paper.out")
+  wait_job_state p "$id" completed
+  message=$(sed -n 's/.*job-state-message (textWithoutLanguage) = //p' "$work/state.out")
+  # shellcheck disable=SC2254
+  case "$message" in $want) ;; *) fail "$type on $media: the message is '$message'" ;; esac
+done <<ROWS
+$pdf3 application/pdf na_index-4x6_4x6in *no?na_index-4x6_4x6in?paper*A4*
+$pwg image/pwg-raster iso_a5_148x210mm Page?1?is?210?x?297?mm*A5*cropped*
+$pdf3 application/pdf iso_a5_148x210mm Job?completed.
+$pwg image/pwg-raster iso_a4_210x297mm Job?completed.
+ROWS

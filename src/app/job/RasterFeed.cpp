@@ -14,6 +14,7 @@
 #include "Utility/ChildProcess.h"
 #include "app/job/AppJob.h"
 #include "app/job/DocumentError.h"
+#include "app/job/JobSettings.h"
 #include "app/job/PagePlacement.h"
 #include "app/queue/PageRanges.h"
 #include "app/state/Formats.h"
@@ -29,8 +30,9 @@ struct RasterFeed {
     bool core_started = false;
     int status = 0;
     unsigned pages = 0;
-    unsigned fed = 0;     // pages the core got
-    bool failed = false;  // a page refused, or the core not started
+    unsigned fed = 0;      // pages the core got
+    bool failed = false;   // a page refused, or the core not started
+    bool cropped = false;  // a page larger than the paper, said once
     // The job's page-ranges, as a PDF's (empty: every page); an image is
     // one page.
     std::vector<PageRange> ranges;
@@ -120,6 +122,31 @@ static bool refuseJob(pappl_job_t* job, const std::string& why) {
     return false;
 }
 
+// A client's page larger than the paper loses what lies past the paper's
+// right and bottom edges: the job still prints, and its message says so.
+static void tellCropped(pappl_job_t* job, RasterFeed* feed, const cups_page_header2_t& sheet) {
+    const cups_page_header2_t& page = feed->client;
+    unsigned x_dpi = page.HWResolution[0], y_dpi = page.HWResolution[1];
+    // (A pixel or two of rounding is no crop.)
+    unsigned width = pointsToPixels((int)sheet.PageSize[0], x_dpi) + 2;
+    unsigned height = pointsToPixels((int)sheet.PageSize[1], y_dpi) + 2;
+    if (x_dpi == 0 || y_dpi == 0 || (page.cupsWidth <= width && page.cupsHeight <= height)) {
+        return;
+    }
+    feed->cropped = true;
+    const MediaSize* paper = mediaSize(sheet.cupsPageSizeName);
+    auto mm = [](unsigned length, unsigned per_inch) {
+        return (unsigned)(((unsigned long long)length * 254 + per_inch * 5) / (per_inch * 10));
+    };
+    unsigned page_w = mm(page.cupsWidth, x_dpi), page_h = mm(page.cupsHeight, y_dpi);
+    unsigned paper_w = mm(sheet.PageSize[0], 72), paper_h = mm(sheet.PageSize[1], 72);
+    papplJobSetMessage(job,
+                       "Page %u is %u x %u mm, larger than the %s paper (%u x %u mm): it is "
+                       "cropped to the paper.",
+                       feed->pages, page_w, page_h, paper ? paper->ppd : "job's", paper_w, paper_h);
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page %u cropped to the paper", feed->pages);
+}
+
 static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
                       unsigned) {
     RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
@@ -153,6 +180,7 @@ static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_devic
             return false;
         }
         setPageHeader(job, options);
+        if (!feed->cropped) tellCropped(job, feed, options->header);
         feed->area = printableArea(options->header);
         // PAPPL hands over the client's lines as they came.
         options->header = feed->client;

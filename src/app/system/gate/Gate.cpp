@@ -1,5 +1,6 @@
 #include "app/system/gate/Gate.h"
 
+#include <cups/pwg.h>
 #include <sys/socket.h>
 #include <sys/statvfs.h>
 
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <set>
 
+#include "app/job/JobSettings.h"
 #include "app/queue/PageRanges.h"
 #include "app/state/Config.h"
 #include "app/state/Formats.h"
@@ -91,6 +93,9 @@ struct RequestContext {
     std::string user;
     bool admin_known = false;
     bool admin = false;
+    // The PWG size a job request named, before PAPPL drops one the printer
+    // does not have; "?" for one PWG does not define.
+    std::string paper;
 };
 thread_local RequestContext t_request;
 
@@ -148,6 +153,33 @@ GateAnswer checkPageRanges(ipp_t* request) {
     ippAddRange(request, group, "page-ranges", all.front().first, all.back().last);
     setNextJobPageRanges(std::move(all));
     return GateAnswer{};
+}
+
+// The paper size a job request names, as libcups spells it (never the
+// client's own text); empty for none.
+std::string askedPaper(ipp_t* request) {
+    const char* name = nullptr;
+    ipp_attribute_t* media = ippFindAttribute(request, "media", IPP_TAG_ZERO);
+    ipp_attribute_t* col = ippFindAttribute(request, "media-col", IPP_TAG_BEGIN_COLLECTION);
+    if (media != nullptr) {
+        name = ippGetString(media, 0, nullptr);
+    } else if (col != nullptr) {
+        ipp_t* members = ippGetCollection(col, 0);
+        ipp_attribute_t* size_name = ippFindAttribute(members, "media-size-name", IPP_TAG_ZERO);
+        ipp_t* size = ippGetCollection(ippFindAttribute(members, "media-size", IPP_TAG_ZERO), 0);
+        if (size_name != nullptr) {
+            name = ippGetString(size_name, 0, nullptr);
+        } else if (size != nullptr) {
+            pwg_media_t* known = pwgMediaForSize(
+                ippGetInteger(ippFindAttribute(size, "x-dimension", IPP_TAG_INTEGER), 0),
+                ippGetInteger(ippFindAttribute(size, "y-dimension", IPP_TAG_INTEGER), 0));
+            return known != nullptr && strncmp(known->pwg, "custom_", 7) != 0 ? known->pwg : "?";
+        }
+    }
+    if (name == nullptr) return "";
+    pwg_media_t* known = pwgMediaForPWG(name);
+    if (known == nullptr) known = pwgMediaForLegacy(name);
+    return known != nullptr ? known->pwg : "?";
 }
 
 GateAnswer refuseHttp(http_status_t status) {
@@ -517,6 +549,7 @@ GateAnswer gateRequest(pappl_client_t* client) {
         if (answer.kind != GateAnswer::Pass) return answer;
     }
     if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
+        t_request.paper = askedPaper(request);
         answer = roomForJob(client, printer);
         if (answer.kind != GateAnswer::Pass) return answer;
     }
@@ -572,6 +605,22 @@ void jobCreated(pappl_client_t* client, pappl_job_t* job) {
     } else {
         g_job_hosts[job] = peerHost(client);
     }
+}
+
+void tellPaperSubstituted(pappl_job_t* job) {
+    if (t_request.client == nullptr || t_request.paper.empty()) return;
+    pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
+    if (options == nullptr) return;
+    // As the job's page header takes it.
+    const MediaSize* used = mediaSize(options->media.size_name);
+    if (used == nullptr) used = &kMedia[0];
+    papplJobDeletePrintOptions(options);
+    if (t_request.paper == used->pwg) return;
+    std::string asked =
+        t_request.paper == "?" ? "a paper size PWG does not define" : t_request.paper;
+    papplJobSetMessage(job, "The printer has no %s paper: the job prints on %s (%s).",
+                       asked.c_str(), used->ppd, used->pwg);
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Paper %s asked, %s used", asked.c_str(), used->pwg);
 }
 
 bool subscriptionAllowed(const char* username, std::string* why) {

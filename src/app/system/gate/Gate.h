@@ -74,6 +74,11 @@ bool isPrivateJobValue(const char* name);
 // The bookkeeping behind the per-host job count and the per-user
 // subscription count, told by IppHooks.cpp.
 void jobCreated(pappl_client_t* client, pappl_job_t* job);
+
+// A job just made from this thread's request: when the paper it named is
+// not the printer's, PAPPL 1.3.1 drops it and prints on the printer's
+// default, and the job's message says so.
+void tellPaperSubstituted(pappl_job_t* job);
 bool subscriptionAllowed(const char* username, std::string* why);
 void subscriptionCreated(pappl_subscription_t* subscription);
 void subscriptionDeleted(pappl_subscription_t* subscription);

@@ -97,6 +97,7 @@ pappl_job_t* _papplJobCreate(pappl_printer_t* printer, int job_id, const char* u
     // Jobs made from a request count against its host; others (loaded from
     // the state, queued again) against none.
     if (job != nullptr) jobCreated(job_id == 0 ? currentGateClient() : nullptr, job);
+    if (job != nullptr && job_id == 0) tellPaperSubstituted(job);
     return job;
 }
 
