@@ -144,13 +144,15 @@ GateAnswer checkNumberUp(ipp_t* request) {
 // them.
 GateAnswer checkPageRanges(ipp_t* request) {
     ipp_attribute_t* ranges = ippFindAttribute(request, "page-ranges", IPP_TAG_ZERO);
-    if (ranges == nullptr || ippGetCount(ranges) < 2) return GateAnswer{};
+    // (Elsewhere than in the job group PAPPL takes none for the job.)
+    if (ranges == nullptr || ippGetCount(ranges) < 2 || ippGetGroupTag(ranges) != IPP_TAG_JOB) {
+        return GateAnswer{};
+    }
     std::string fault = pageRangesFault(ranges);
     if (!fault.empty()) return refuseValue(ranges, "The job's " + fault + ".");
     std::vector<PageRange> all = pageRangesOf(ranges);
-    ipp_tag_t group = ippGetGroupTag(ranges);
     ippDeleteAttribute(request, ranges);
-    ippAddRange(request, group, "page-ranges", all.front().first, all.back().last);
+    ippAddRange(request, IPP_TAG_JOB, "page-ranges", all.front().first, all.back().last);
     setNextJobPageRanges(std::move(all));
     return GateAnswer{};
 }
