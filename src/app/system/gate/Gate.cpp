@@ -160,10 +160,11 @@ GateAnswer checkPageRanges(ipp_t* request) {
 // The paper size a job request names, as libcups spells it (never the
 // client's own text); empty for none.
 std::string askedPaper(ipp_t* request) {
+    // (PAPPL reads media-col first.)
     const char* name = nullptr;
     ipp_attribute_t* media = ippFindAttribute(request, "media", IPP_TAG_ZERO);
     ipp_attribute_t* col = ippFindAttribute(request, "media-col", IPP_TAG_BEGIN_COLLECTION);
-    if (media != nullptr) {
+    if (col == nullptr && media != nullptr) {
         name = ippGetString(media, 0, nullptr);
     } else if (col != nullptr) {
         ipp_t* members = ippGetCollection(col, 0);
@@ -610,13 +611,17 @@ void jobCreated(pappl_client_t* client, pappl_job_t* job) {
 }
 
 void tellPaperSubstituted(pappl_job_t* job) {
-    if (t_request.client == nullptr || t_request.paper.empty()) return;
-    pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
-    if (options == nullptr) return;
-    // As the job's page header takes it.
-    const MediaSize* used = mediaSize(options->media.size_name);
+    // A paper PAPPL kept is one the printer has.
+    if (t_request.client == nullptr || t_request.paper.empty() ||
+        papplJobGetAttribute(job, "media-col") != nullptr ||
+        papplJobGetAttribute(job, "media") != nullptr) {
+        return;
+    }
+    // The job then has the printer's default, as its page header takes it.
+    pappl_pr_driver_data_t driver;
+    papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+    const MediaSize* used = mediaSize(driver.media_default.size_name);
     if (used == nullptr) used = &kMedia[0];
-    papplJobDeletePrintOptions(options);
     if (t_request.paper == used->pwg) return;
     std::string asked =
         t_request.paper == "?" ? "a paper size PWG does not define" : t_request.paper;
