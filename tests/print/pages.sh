@@ -58,3 +58,23 @@ $pwg image/pwg-raster iso_a5_148x210mm Page?1?is?210?x?297?mm*A5*cropped*
 $pdf3 application/pdf iso_a5_148x210mm Job?completed.
 $pwg image/pwg-raster iso_a4_210x297mm Job?completed.
 ROWS
+
+echo "-- page ranges past the document's end: the job aborts saying so"
+# (The submit sub-command sends no raster with options: PAPPL's request
+# has its groups out of order.)
+"$app" submit -d p -o page-ranges=7-8,9 "$pdf3" > "$work/submit.out" 2>&1 ||
+  fail "submit -o page-ranges=7-8,9: $(cat "$work/submit.out")"
+ids=$(sed -n 's/^p-\([0-9]*\)$/\1/p' "$work/submit.out")
+for type in application/pdf image/pwg-raster; do
+  file=$pdf3
+  [ "$type" = image/pwg-raster ] && file=$pwg
+  ipptool -t -d filetype=$type -f "$file" "$uri_base/p" "$tests/print-past-end.test" \
+    > "$work/past.out" 2>&1 || fail "page-ranges past the end of $type: $(cat "$work/past.out")"
+  ids="$ids $(sed -n 's/.*job-id (integer) = \([0-9]*\).*/\1/p' "$work/past.out")"
+done
+for id in $ids; do
+  wait_job_state p "$id" aborted
+  grep -q "job-state-message (textWithoutLanguage) = .*page-ranges .*selects no" "$work/state.out" ||
+    fail "page-ranges past the end, job $id: $(grep job-state-message "$work/state.out")"
+done
+[ "$(echo $ids | wc -w)" = 3 ] || fail "page-ranges past the end: jobs '$ids'"

@@ -117,15 +117,24 @@ std::string pageListText(const std::vector<PageRange>& ranges) {
 void setNextJobPageRanges(std::vector<PageRange> ranges) { t_next_job = std::move(ranges); }
 
 void putPageRanges(ipp_t* attrs, const std::vector<PageRange>& ranges) {
-    ipp_attribute_t* before = ippFindAttribute(attrs, "page-ranges", IPP_TAG_ZERO);
-    if (before != nullptr) ippDeleteAttribute(attrs, before);
-    std::vector<int> firsts, lasts;
-    for (const PageRange& range : ranges) {
-        firsts.push_back(range.first);
-        lasts.push_back(range.last);
+    // In its place: libcups writes no request whose groups come out of
+    // order, and the submit sub-command adds operation attributes after.
+    ipp_attribute_t* attr = ippFindAttribute(attrs, "page-ranges", IPP_TAG_ZERO);
+    if (attr != nullptr && ippGetValueTag(attr) != IPP_TAG_RANGE) {
+        ippDeleteAttribute(attrs, attr);
+        attr = nullptr;
     }
-    ippAddRanges(attrs, IPP_TAG_JOB, "page-ranges", (int)ranges.size(), firsts.data(),
-                 lasts.data());
+    if (ranges.empty()) return;
+    if (attr == nullptr) {
+        ippAddRange(attrs, IPP_TAG_JOB, "page-ranges", ranges[0].first, ranges[0].last);
+        attr = ippFindAttribute(attrs, "page-ranges", IPP_TAG_RANGE);
+    } else if (ippGetCount(attr) > 1) {
+        // (From the front: libcups 2.4 refuses to delete the last value.)
+        ippDeleteValues(attrs, &attr, 0, ippGetCount(attr) - 1);
+    }
+    for (size_t i = 0; i < ranges.size(); i++) {
+        ippSetRange(attrs, &attr, (int)i, ranges[i].first, ranges[i].last);
+    }
 }
 
 void givePageRanges(ipp_t* attrs) {

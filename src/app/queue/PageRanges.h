@@ -40,7 +40,8 @@ bool pageSelected(const std::vector<PageRange>& ranges, unsigned page);
 // Ghostscript's -sPageList value: "1-2,5-6".
 std::string pageListText(const std::vector<PageRange>& ranges);
 
-// Puts RANGES in ATTRS' job group, in place of the page-ranges it has.
+// Puts RANGES in ATTRS as its page-ranges, where the one it has stands
+// (else in the job group).
 void putPageRanges(ipp_t* attrs, const std::vector<PageRange>& ranges);
 
 // The ranges the next job made on this thread gets (from its request or

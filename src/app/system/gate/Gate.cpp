@@ -151,8 +151,7 @@ GateAnswer checkPageRanges(ipp_t* request) {
     std::string fault = pageRangesFault(ranges);
     if (!fault.empty()) return refuseValue(ranges, "The job's " + fault + ".");
     std::vector<PageRange> all = pageRangesOf(ranges);
-    ippDeleteAttribute(request, ranges);
-    ippAddRange(request, IPP_TAG_JOB, "page-ranges", all.front().first, all.back().last);
+    putPageRanges(request, {PageRange{all.front().first, all.back().last}});
     setNextJobPageRanges(std::move(all));
     return GateAnswer{};
 }
