@@ -1,5 +1,6 @@
 // The printer application's parts that need no server: the format table,
-// which devices a printer may have, and where a client's page lands.
+// which devices a printer may have, where a client's page lands, and which
+// page ranges are printed.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,9 +11,56 @@
 
 #include "app/device/DeviceCheck.h"
 #include "app/job/PagePlacement.h"
+#include "app/queue/PageRanges.h"
 #include "app/state/Formats.h"
 
 namespace {
+
+// What a client or the submit sub-command sends as page ranges: only sound
+// ones print, and Ghostscript's page list is made of their numbers alone.
+TEST(PageRanges, TakesAscendingRangesApartAndMakesThePageListOfThemAlone) {
+    const struct {
+        const char* text;
+        const char* list;  // empty: refused
+    } cases[] = {
+        {"1-2,5-6", "1-2,5-6"},
+        {"1,3", "1,3"},
+        {"2-", "2-"},
+        {"1-1,3-3,7-", "1,3,7-"},
+        {"5-6,1-2", ""},       // not ascending
+        {"1-3,3-4", ""},       // overlapping
+        {"0-2", ""},           // no page 0
+        {"3-2", ""},           // empty
+        {"1-2,,4", ""},        // no range
+        {"1-2 ;id", ""},       // anything else
+        {"1,2147483648", ""},  // past INT_MAX
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(pageListText(parsePageRanges(c.text)), c.list) << c.text;
+    }
+    std::string many;
+    for (int i = 1; i <= MAX_PAGE_RANGES + 1; i++) many += std::to_string(2 * i) + ",";
+    many.pop_back();
+    EXPECT_TRUE(parsePageRanges(many.c_str()).empty());
+
+    ipp_t* request = ippNew();
+    const int firsts[] = {1, 5}, lasts[] = {2, 6};
+    ipp_attribute_t* two = ippAddRanges(request, IPP_TAG_JOB, "page-ranges", 2, firsts, lasts);
+    EXPECT_EQ(pageRangesFault(two), "");
+    std::vector<PageRange> ranges = pageRangesOf(two);
+    for (unsigned page = 1; page <= 7; page++) {
+        EXPECT_EQ(pageSelected(ranges, page), page <= 2 || page == 5 || page == 6) << page;
+    }
+    const int back_firsts[] = {5, 1}, back_lasts[] = {6, 2};
+    ipp_attribute_t* back =
+        ippAddRanges(request, IPP_TAG_JOB, "page-ranges-back", 2, back_firsts, back_lasts);
+    EXPECT_NE(pageRangesFault(back).find("ascending"), std::string::npos);
+    EXPECT_TRUE(pageRangesOf(back).empty());
+    ipp_attribute_t* numbers = ippAddInteger(request, IPP_TAG_JOB, IPP_TAG_INTEGER, "n", 3);
+    EXPECT_NE(pageRangesFault(numbers), "");
+    ippDelete(request);
+}
 
 TEST(FormatTable, NamesEachDocumentOnceAndTellsRasterByItsFirstBytes) {
     const struct {

@@ -16,6 +16,7 @@
 #include "app/job/AppJob.h"
 #include "app/job/DocumentError.h"
 #include "app/job/JobSettings.h"
+#include "app/queue/PageRanges.h"
 #include "app/queue/Queue.h"
 #include "app/state/Stop.h"
 
@@ -146,9 +147,18 @@ static std::vector<std::string> ghostscriptArgs(pappl_job_t* job, const pappl_pr
         // Every page through the placing procedure below.
         "-dPDFFitPage",
     };
-    if (options.first_page > 1) args.push_back("-dFirstPage=" + std::to_string(options.first_page));
-    if (options.last_page > 0 && options.last_page < (unsigned)INT32_MAX) {
-        args.push_back("-dLastPage=" + std::to_string(options.last_page));
+    // Several ranges as a page list of the checked numbers alone; PAPPL
+    // gives one.
+    std::vector<PageRange> ranges = jobPageRanges(job);
+    if (ranges.size() > 1) {
+        args.push_back("-sPageList=" + pageListText(ranges));
+    } else {
+        if (options.first_page > 1) {
+            args.push_back("-dFirstPage=" + std::to_string(options.first_page));
+        }
+        if (options.last_page > 0 && options.last_page < (unsigned)INT32_MAX) {
+            args.push_back("-dLastPage=" + std::to_string(options.last_page));
+        }
     }
     args.push_back("-sOutputFile=%stdout");
     args.push_back("-c");
@@ -158,6 +168,11 @@ static std::vector<std::string> ghostscriptArgs(pappl_job_t* job, const pappl_pr
     args.push_back("-f");
     args.push_back(file);
     return args;
+}
+
+// Whether the job prints some of the pages only.
+static bool pagesChosen(pappl_job_t* job, const pappl_pr_options_t& options) {
+    return options.first_page > 1 || jobPageRanges(job).size() > 1;
 }
 
 // What Ghostscript said, in the job's log.
@@ -214,6 +229,9 @@ bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void*) {
         if (!rendered && !papplJobIsCanceled(job) && !app->device_failed) {
             if (end.bound != GsBound::NONE) {
                 documentError(job, "%s", ghostscriptBoundMessage(end).c_str());
+            } else if (app->impressions == 0 && WIFEXITED(end.status) &&
+                       WEXITSTATUS(end.status) == 0 && pagesChosen(job, *options)) {
+                documentError(job, "page-ranges selects no page of the document");
             } else {
                 papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Ghostscript failed (status %d)",
                             end.status);

@@ -14,7 +14,9 @@
 #include "Utility/ChildProcess.h"
 #include "app/job/AppJob.h"
 #include "app/job/DocumentError.h"
+#include "app/job/JobSettings.h"
 #include "app/job/PagePlacement.h"
+#include "app/queue/PageRanges.h"
 #include "app/state/Formats.h"
 
 // The raster is written as a CUPS raster stream into a socket the core
@@ -28,6 +30,12 @@ struct RasterFeed {
     bool core_started = false;
     int status = 0;
     unsigned pages = 0;
+    unsigned fed = 0;      // pages the core got
+    bool failed = false;   // a page refused, or the core not started
+    bool cropped = false;  // a page larger than the paper, said once
+    // The job's page-ranges, as a PDF's (empty: every page); an image is
+    // one page.
+    std::vector<PageRange> ranges;
     bool image = false;     // PAPPL repeats an image for every copy; the core makes them
     bool skipping = false;  // a repeat, not fed
     // Streamed raster: the client's page, dithered here onto the paper.
@@ -97,13 +105,46 @@ static bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
         deleteFeed(feed);
         return false;
     }
+    feed->ranges = jobPageRanges(job);
     papplJobSetData(job, feed);
     return true;
+}
+
+// A job whose page-ranges left nothing to print.
+static void noPageSelected(pappl_job_t* job, const RasterFeed* feed) {
+    unsigned pages = feed->image ? 1 : feed->pages;
+    documentError(job, "page-ranges %s selects none of the document's %u page%s",
+                  pageListText(feed->ranges).c_str(), pages, pages == 1 ? "" : "s");
 }
 
 static bool refuseJob(pappl_job_t* job, const std::string& why) {
     documentError(job, "The raster can't be printed: %s", why.c_str());
     return false;
+}
+
+// A client's page larger than the paper loses what lies past the paper's
+// right and bottom edges: the job still prints, and its message says so.
+static void tellCropped(pappl_job_t* job, RasterFeed* feed, const cups_page_header2_t& sheet) {
+    const cups_page_header2_t& page = feed->client;
+    unsigned x_dpi = page.HWResolution[0], y_dpi = page.HWResolution[1];
+    // (A pixel or two of rounding is no crop.)
+    unsigned width = pointsToPixels((int)sheet.PageSize[0], x_dpi) + 2;
+    unsigned height = pointsToPixels((int)sheet.PageSize[1], y_dpi) + 2;
+    if (x_dpi == 0 || y_dpi == 0 || (page.cupsWidth <= width && page.cupsHeight <= height)) {
+        return;
+    }
+    feed->cropped = true;
+    const MediaSize* paper = mediaSize(sheet.cupsPageSizeName);
+    auto mm = [](unsigned length, unsigned per_inch) {
+        return (unsigned)(((unsigned long long)length * 254 + per_inch * 5) / (per_inch * 10));
+    };
+    unsigned page_w = mm(page.cupsWidth, x_dpi), page_h = mm(page.cupsHeight, y_dpi);
+    unsigned paper_w = mm(sheet.PageSize[0], 72), paper_h = mm(sheet.PageSize[1], 72);
+    papplJobSetMessage(job,
+                       "Page %u is %u x %u mm, larger than the %s paper (%u x %u mm): it is "
+                       "cropped to the paper.",
+                       feed->pages, page_w, page_h, paper ? paper->ppd : "job's", paper_w, paper_h);
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page %u cropped to the paper", feed->pages);
 }
 
 static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
@@ -115,19 +156,31 @@ static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_devic
     papplJobSetImpressionsCompleted(job, -1);
     feed->skipping = feed->image && feed->pages > 1;
     if (feed->skipping) return true;
+    if (feed->image && !pageSelected(feed->ranges, 1)) {
+        feed->skipping = true;
+        return true;
+    }
     if (!feed->image) {
         // Checked before PAPPL allocates a line of it.
         pappl_pr_options_t* made = papplJobCreatePrintOptions(job, 1, false);
         std::string why = made ? clientPageRefusal(options->header, made->header, feed->dpi)
                                : "there is no memory";
         papplJobDeletePrintOptions(made);
-        if (!why.empty()) return refuseJob(job, why);
+        if (!why.empty()) {
+            feed->failed = true;
+            return refuseJob(job, why);
+        }
         feed->client = options->header;
         feed->dpi = feed->client.HWResolution[0];
+        // A page outside the job's ranges is read past, once checked.
+        feed->skipping = !pageSelected(feed->ranges, feed->pages);
+        if (feed->skipping) return true;
         if (!feed->core_started && !startCore(feed, job, options, device, (int)feed->dpi)) {
+            feed->failed = true;
             return false;
         }
         setPageHeader(job, options);
+        if (!feed->cropped) tellCropped(job, feed, options->header);
         feed->area = printableArea(options->header);
         // PAPPL hands over the client's lines as they came.
         options->header = feed->client;
@@ -136,6 +189,7 @@ static bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_devic
     }
     feed->line.assign(feed->area.page.cupsBytesPerLine, 0);
     feed->rows = 0;
+    feed->fed++;
     // A core that ended early refuses the page; the job's end reports why.
     cupsRasterWriteHeader2(feed->writer, &feed->area.page);
     return true;
@@ -172,8 +226,12 @@ static bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsi
 static bool endJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*) {
     RasterFeed* feed = static_cast<RasterFeed*>(papplJobGetData(job));
     if (feed == nullptr) return false;
+    bool none_selected = feed->fed == 0 && !feed->ranges.empty() && feed->pages > 0 &&
+                         !feed->failed && !papplJobIsCanceled(job);
     if (!feed->core_started) {
-        // Refused before its first page: nothing reached the printer.
+        // Refused before its first page, or no page selected: nothing
+        // reached the printer.
+        if (none_selected) noPageSelected(job, feed);
         deleteFeed(feed);
         papplJobSetData(job, nullptr);
         return false;
@@ -184,6 +242,10 @@ static bool endJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
     feed->core.join();
     settleImpressions(job, feed->app);
     bool ok = settleJob(job, *options, feed->app, feed->status);
+    if (none_selected) {
+        noPageSelected(job, feed);
+        ok = false;
+    }
     deleteFeed(feed);
     papplJobSetData(job, nullptr);
     return ok;

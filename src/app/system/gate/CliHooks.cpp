@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/queue/PageRanges.h"
 #include "app/system/ServerUser.h"
 #include "app/system/gate/Pappl131.h"
 
@@ -89,6 +90,11 @@ void _papplMainloopAddOptions(ipp_t* request, int num_options, cups_option_t* op
         papplOwnFunction<void (*)(ipp_t*, int, cups_option_t*, ipp_t*)>("_papplMainloopAddOptions");
     own(request, num_options, options, supported);
     dropRepeatedAttributes(request);
+    // It reads "1-2,5-6" as 1-2: a list is put in whole (a job queued again
+    // also comes this way).
+    const char* list = cupsGetOption("page-ranges", num_options, options);
+    std::vector<PageRange> ranges = list ? parsePageRanges(list) : std::vector<PageRange>();
+    if (ranges.size() > 1) putPageRanges(request, ranges);
 }
 
 http_t* _papplMainloopConnect(const char* base_name, bool auto_start) {

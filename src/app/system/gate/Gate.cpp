@@ -1,5 +1,6 @@
 #include "app/system/gate/Gate.h"
 
+#include <cups/pwg.h>
 #include <sys/socket.h>
 #include <sys/statvfs.h>
 
@@ -11,6 +12,8 @@
 #include <mutex>
 #include <set>
 
+#include "app/job/JobSettings.h"
+#include "app/queue/PageRanges.h"
 #include "app/state/Config.h"
 #include "app/state/Formats.h"
 #include "app/system/gate/HttpHooks.h"
@@ -90,6 +93,9 @@ struct RequestContext {
     std::string user;
     bool admin_known = false;
     bool admin = false;
+    // The PWG size a job request named, before PAPPL drops one the printer
+    // does not have; "?" for one PWG does not define.
+    std::string paper;
 };
 thread_local RequestContext t_request;
 
@@ -110,6 +116,72 @@ GateAnswer refuse(ipp_status_t status, std::string message) {
     answer.status = status;
     answer.message = std::move(message);
     return answer;
+}
+
+// A job template value the printer can't honour, returned to the client
+// in the unsupported group.
+GateAnswer refuseValue(ipp_attribute_t* attr, std::string message) {
+    GateAnswer answer = refuse(IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES, std::move(message));
+    answer.unsupported = ippGetName(attr);
+    return answer;
+}
+
+// The printer puts one page on each side of a sheet: PAPPL 1.3.1 takes
+// any number-up and prints it 1-up.
+GateAnswer checkNumberUp(ipp_t* request) {
+    ipp_attribute_t* up = ippFindAttribute(request, "number-up", IPP_TAG_ZERO);
+    if (up == nullptr || (ippGetValueTag(up) == IPP_TAG_INTEGER && ippGetCount(up) == 1 &&
+                          ippGetInteger(up, 0) == 1)) {
+        return GateAnswer{};
+    }
+    return refuseValue(up,
+                       "This printer prints one page on each side of a sheet: number-up "
+                       "takes 1 only.");
+}
+
+// Several page ranges, which PAPPL 1.3.1 refuses: checked here, PAPPL gets
+// the one range covering them, and the job made from this request all of
+// them.
+GateAnswer checkPageRanges(ipp_t* request) {
+    ipp_attribute_t* ranges = ippFindAttribute(request, "page-ranges", IPP_TAG_ZERO);
+    // (Elsewhere than in the job group PAPPL takes none for the job.)
+    if (ranges == nullptr || ippGetCount(ranges) < 2 || ippGetGroupTag(ranges) != IPP_TAG_JOB) {
+        return GateAnswer{};
+    }
+    std::string fault = pageRangesFault(ranges);
+    if (!fault.empty()) return refuseValue(ranges, "The job's " + fault + ".");
+    std::vector<PageRange> all = pageRangesOf(ranges);
+    putPageRanges(request, {PageRange{all.front().first, all.back().last}});
+    setNextJobPageRanges(std::move(all));
+    return GateAnswer{};
+}
+
+// The paper size a job request names, as libcups spells it (never the
+// client's own text); empty for none.
+std::string askedPaper(ipp_t* request) {
+    // (PAPPL reads media-col first.)
+    const char* name = nullptr;
+    ipp_attribute_t* media = ippFindAttribute(request, "media", IPP_TAG_ZERO);
+    ipp_attribute_t* col = ippFindAttribute(request, "media-col", IPP_TAG_BEGIN_COLLECTION);
+    if (col == nullptr && media != nullptr) {
+        name = ippGetString(media, 0, nullptr);
+    } else if (col != nullptr) {
+        ipp_t* members = ippGetCollection(col, 0);
+        ipp_attribute_t* size_name = ippFindAttribute(members, "media-size-name", IPP_TAG_ZERO);
+        ipp_t* size = ippGetCollection(ippFindAttribute(members, "media-size", IPP_TAG_ZERO), 0);
+        if (size_name != nullptr) {
+            name = ippGetString(size_name, 0, nullptr);
+        } else if (size != nullptr) {
+            pwg_media_t* known = pwgMediaForSize(
+                ippGetInteger(ippFindAttribute(size, "x-dimension", IPP_TAG_INTEGER), 0),
+                ippGetInteger(ippFindAttribute(size, "y-dimension", IPP_TAG_INTEGER), 0));
+            return known != nullptr && strncmp(known->pwg, "custom_", 7) != 0 ? known->pwg : "?";
+        }
+    }
+    if (name == nullptr) return "";
+    pwg_media_t* known = pwgMediaForPWG(name);
+    if (known == nullptr) known = pwgMediaForLegacy(name);
+    return known != nullptr ? known->pwg : "?";
 }
 
 GateAnswer refuseHttp(http_status_t status) {
@@ -391,6 +463,7 @@ void installGate(pappl_system_t* system, const GateSetup* setup) {
 
 GateAnswer gateRequest(pappl_client_t* client) {
     t_request = RequestContext{};
+    setNextJobPageRanges({});
     ipp_t* request = papplClientGetRequest(client);
     if (g_setup == nullptr || request == nullptr) return GateAnswer{};
     t_request.client = client;
@@ -472,7 +545,13 @@ GateAnswer gateRequest(pappl_client_t* client) {
                               "has it.");
         }
     }
+    if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB || op == IPP_OP_VALIDATE_JOB) {
+        answer = checkNumberUp(request);
+        if (answer.kind == GateAnswer::Pass) answer = checkPageRanges(request);
+        if (answer.kind != GateAnswer::Pass) return answer;
+    }
     if (op == IPP_OP_PRINT_JOB || op == IPP_OP_CREATE_JOB) {
+        t_request.paper = askedPaper(request);
         answer = roomForJob(client, printer);
         if (answer.kind != GateAnswer::Pass) return answer;
     }
@@ -504,7 +583,10 @@ GateAnswer gateRequest(pappl_client_t* client) {
 
 pappl_client_t* currentGateClient() { return t_request.client; }
 
-void endGateRequest() { t_request = RequestContext{}; }
+void endGateRequest() {
+    t_request = RequestContext{};
+    setNextJobPageRanges({});
+}
 
 bool maySeePrivateValues(pappl_client_t* client, pappl_job_t* job) {
     if (t_request.client != client) {
@@ -525,6 +607,26 @@ void jobCreated(pappl_client_t* client, pappl_job_t* job) {
     } else {
         g_job_hosts[job] = peerHost(client);
     }
+}
+
+void tellPaperSubstituted(pappl_job_t* job) {
+    // A paper PAPPL kept is one the printer has.
+    if (t_request.client == nullptr || t_request.paper.empty() ||
+        papplJobGetAttribute(job, "media-col") != nullptr ||
+        papplJobGetAttribute(job, "media") != nullptr) {
+        return;
+    }
+    // The job then has the printer's default, as its page header takes it.
+    pappl_pr_driver_data_t driver;
+    papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+    const MediaSize* used = mediaSize(driver.media_default.size_name);
+    if (used == nullptr) used = &kMedia[0];
+    if (t_request.paper == used->pwg) return;
+    std::string asked =
+        t_request.paper == "?" ? "a paper size PWG does not define" : t_request.paper;
+    papplJobSetMessage(job, "The printer has no %s paper: the job prints on %s (%s).",
+                       asked.c_str(), used->ppd, used->pwg);
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Paper %s asked, %s used", asked.c_str(), used->pwg);
 }
 
 bool subscriptionAllowed(const char* username, std::string* why) {

@@ -50,6 +50,8 @@ struct GateAnswer {
     ipp_status_t status = IPP_STATUS_OK;  // Ipp: the status and its message
     std::string message;
     http_status_t http = HTTP_STATUS_OK;  // Http: the refusal (426, 401, 403)
+    // Ipp: the request's attribute the answer returns as unsupported, if any.
+    std::string unsupported;
 };
 
 // Decides CLIENT's current request; may narrow the request itself (a
@@ -72,6 +74,11 @@ bool isPrivateJobValue(const char* name);
 // The bookkeeping behind the per-host job count and the per-user
 // subscription count, told by IppHooks.cpp.
 void jobCreated(pappl_client_t* client, pappl_job_t* job);
+
+// A job just made from this thread's request: when the paper it named is
+// not the printer's, PAPPL 1.3.1 drops it and prints on the printer's
+// default, and the job's message says so.
+void tellPaperSubstituted(pappl_job_t* job);
 bool subscriptionAllowed(const char* username, std::string* why);
 void subscriptionCreated(pappl_subscription_t* subscription);
 void subscriptionDeleted(pappl_subscription_t* subscription);

@@ -4,6 +4,7 @@
 // subscriptions. Each is thin; Gate.cpp decides.
 #include <pappl/pappl.h>
 
+#include "app/queue/PageRanges.h"
 #include "app/system/gate/Gate.h"
 #include "app/system/gate/Pappl131.h"
 
@@ -20,6 +21,14 @@ static bool answerHere(pappl_client_t* client, const GateAnswer& answer) {
         head->operation_id = ippGetOperation(head->request);
         head->response = ippNewResponse(head->request);
         papplClientRespondIPP(client, answer.status, "%s", answer.message.c_str());
+        ipp_attribute_t* asked =
+            answer.unsupported.empty()
+                ? nullptr
+                : ippFindAttribute(head->request, answer.unsupported.c_str(), IPP_TAG_ZERO);
+        if (asked != nullptr) {
+            ipp_attribute_t* copy = ippCopyAttribute(head->response, asked, 0);
+            ippSetGroupTag(head->response, &copy, IPP_TAG_UNSUPPORTED_GROUP);
+        }
     }
     if (httpGetState(head->http) != HTTP_STATE_POST_SEND) _papplClientFlushDocumentData(client);
     if (answer.kind == GateAnswer::Http) {
@@ -82,10 +91,13 @@ pappl_job_t* _papplJobCreate(pappl_printer_t* printer, int job_id, const char* u
     static const auto own =
         papplOwnFunction<pappl_job_t* (*)(pappl_printer_t*, int, const char*, const char*,
                                           const char*, ipp_t*)>("_papplJobCreate");
+    // (Several page ranges: PAPPL has checked the one covering them.)
+    if (job_id == 0) givePageRanges(attrs);
     pappl_job_t* job = own(printer, job_id, username, format, job_name, attrs);
     // Jobs made from a request count against its host; others (loaded from
     // the state, queued again) against none.
     if (job != nullptr) jobCreated(job_id == 0 ? currentGateClient() : nullptr, job);
+    if (job != nullptr && job_id == 0) tellPaperSubstituted(job);
     return job;
 }
 

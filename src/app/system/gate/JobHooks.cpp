@@ -26,6 +26,7 @@
 #include <set>
 #include <string>
 
+#include "app/queue/PageRanges.h"
 #include "app/state/Formats.h"
 #include "app/system/gate/Pappl131.h"
 
@@ -196,6 +197,10 @@ void _papplPrinterCopyAttributesNoLock(pappl_printer_t* printer, pappl_client_t*
     // restart, so the sub-commands that name a printer by its id can't.
     ipp_attribute_t* id = ippFindAttribute(head->response, "printer-id", IPP_TAG_INTEGER);
     if (id != nullptr) ippSetInteger(head->response, &id, 0, papplPrinterGetID(printer));
+    // It says one page range; the gate takes several.
+    ipp_attribute_t* ranges =
+        ippFindAttribute(head->response, "max-page-ranges-supported", IPP_TAG_INTEGER);
+    if (ranges != nullptr) ippSetInteger(head->response, &ranges, 0, MAX_PAGE_RANGES);
     for (ipp_attribute_t* attr = ippFirstAttribute(head->response); attr != nullptr;
          attr = ippNextAttribute(head->response)) {
         ippCopyAttribute(response, attr, 0);
