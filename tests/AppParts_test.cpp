@@ -11,7 +11,7 @@
 
 #include "app/device/DeviceCheck.h"
 #include "app/job/PagePlacement.h"
-#include "app/queue/PageRanges.h"
+#include "app/job/PageRanges.h"
 #include "app/state/Formats.h"
 
 namespace {

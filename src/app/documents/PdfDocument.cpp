@@ -16,7 +16,7 @@
 #include "app/job/AppJob.h"
 #include "app/job/DocumentError.h"
 #include "app/job/JobSettings.h"
-#include "app/queue/PageRanges.h"
+#include "app/job/PageRanges.h"
 #include "app/queue/Queue.h"
 #include "app/state/Stop.h"
 

@@ -16,7 +16,7 @@
 #include "app/job/DocumentError.h"
 #include "app/job/JobSettings.h"
 #include "app/job/PagePlacement.h"
-#include "app/queue/PageRanges.h"
+#include "app/job/PageRanges.h"
 #include "app/state/Formats.h"
 
 // The raster is written as a CUPS raster stream into a socket the core

@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/queue/PageRanges.h"
+#include "app/job/PageRanges.h"
 #include "app/system/ServerUser.h"
 #include "app/system/gate/Pappl131.h"
 

@@ -11,9 +11,10 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "app/job/JobSettings.h"
-#include "app/queue/PageRanges.h"
+#include "app/job/PageRanges.h"
 #include "app/state/Config.h"
 #include "app/state/Formats.h"
 #include "app/system/gate/HttpHooks.h"
@@ -384,6 +385,35 @@ GateAnswer subscriber(pappl_client_t* client, ipp_t* request) {
     return GateAnswer{};
 }
 
+// Adds the mimeMediaType NAME=VALUE at the end of REQUEST's operation
+// group: PAPPL refuses a request whose groups are out of order, and
+// libcups adds only at the end, after the job's attributes.
+void addOperationAttribute(ipp_t* request, const char* name, const char* value) {
+    ipp_t* later = ippNew();
+    std::vector<ipp_attribute_t*> moved;
+    for (ipp_attribute_t* attr = ippFirstAttribute(request); attr != nullptr;
+         attr = ippNextAttribute(request)) {
+        if (moved.empty() && ippGetGroupTag(attr) == IPP_TAG_OPERATION) continue;
+        if (ippGetName(attr) == nullptr) {
+            ippAddSeparator(later);
+        } else {
+            ippCopyAttribute(later, attr, 0);
+        }
+        moved.push_back(attr);
+    }
+    for (ipp_attribute_t* attr : moved) ippDeleteAttribute(request, attr);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, name, nullptr, value);
+    for (ipp_attribute_t* attr = ippFirstAttribute(later); attr != nullptr;
+         attr = ippNextAttribute(later)) {
+        if (ippGetName(attr) == nullptr) {
+            ippAddSeparator(request);
+        } else {
+            ippCopyAttribute(request, attr, 0);
+        }
+    }
+    ippDelete(later);
+}
+
 // Whether the document of the client's Print-Job, Send-Document or
 // Validate-Job request is one the application prints, told by its
 // document-format or, for application/octet-stream (or none), by its first
@@ -420,8 +450,7 @@ bool takeDocument(pappl_client_t* client, std::string* why) {
     if (attr != nullptr) {
         ippSetString(request, &attr, 0, format->spooled);
     } else {
-        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
-                     format->spooled);
+        addOperationAttribute(request, "document-format", format->spooled);
     }
     return true;
 }

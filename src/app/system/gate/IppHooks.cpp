@@ -4,7 +4,7 @@
 // subscriptions. Each is thin; Gate.cpp decides.
 #include <pappl/pappl.h>
 
-#include "app/queue/PageRanges.h"
+#include "app/job/PageRanges.h"
 #include "app/system/gate/Gate.h"
 #include "app/system/gate/Pappl131.h"
 

@@ -26,7 +26,7 @@
 #include <set>
 #include <string>
 
-#include "app/queue/PageRanges.h"
+#include "app/job/PageRanges.h"
 #include "app/state/Formats.h"
 #include "app/system/gate/Pappl131.h"
 

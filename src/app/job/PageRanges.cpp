@@ -1,4 +1,4 @@
-#include "app/queue/PageRanges.h"
+#include "app/job/PageRanges.h"
 
 #include <climits>
 
