@@ -119,16 +119,24 @@ pipeline() {
 conn_bench=0
 conn_fine=0
 for dpi in 600 1200; do : > "$work/app-$dpi.txt"; : > "$work/pipe-$dpi.txt"; done
+# The processor seconds the server and its reaped children (Ghostscript)
+# have taken.
+server_cpu() { awk '{ printf "%.2f\n", ($14 + $15 + $16 + $17) / 100 }' "/proc/$server/stat"; }
+for dpi in 600 1200; do : > "$work/cpu-$dpi.txt"; done
 for _ in $(seq 1 "$repeats"); do
+  cpu=$(server_cpu)
   start=$(now)
   print bench "$work/twelve.pdf"
   conn_bench=$((conn_bench + 1))
   wait_stream "$work/out" $conn_bench "$start" >> "$work/app-600.txt"
+  echo "$(server_cpu) - $cpu" | bc >> "$work/cpu-600.txt"
   pipeline 600 >> "$work/pipe-600.txt"
+  cpu=$(server_cpu)
   start=$(now)
   print fine "$work/twelve.pdf"
   conn_fine=$((conn_fine + 1))
   wait_stream "$work/out2" $conn_fine "$start" >> "$work/app-1200.txt"
+  echo "$(server_cpu) - $cpu" | bc >> "$work/cpu-1200.txt"
   pipeline 1200 >> "$work/pipe-1200.txt"
 done
 
@@ -223,6 +231,11 @@ report() {
   pipe_last=$(printf '%.2f' "$pipe_last")
   echo "| $dpi | $app_last | $pipe_last | $(ratio "$app_last" "$pipe_last") | $app_first / $pipe_first | $(ratio "$app_first" "$pipe_first") | $gs_alone | $(per_page "$enc_alone") | $(per_page "$jbig_alone") | $(ratio "$enc_alone" "$jbig_alone") | $limit | $(ratio "$app_last" "$limit") |"
 }
+cpu_report() {
+  job=$(median < "$work/cpu-$1.txt")
+  parts=$(echo "$(median < "$work/gs-$1.txt") + $(median < "$work/enc-$1.txt")" | bc -l)
+  printf '| %s | %.2f | %.2f | %.2f |' "$1" "$job" "$parts" "$(echo "$job / 2" | bc -l)"
+}
 cat <<REPORT
 Printer application against cupsfilter | brivane_quelmoss, 12 pages of the bzip2 manual,
 medians of $repeats, paired and interleaved ($(nproc) processors online,
@@ -233,6 +246,13 @@ jobs; processor seconds for Ghostscript (12 pages) and the encoders (a page):
 |---|---|---|---|---|---|---|---|---|---|---|---|
 $(report 600)
 $(report 1200)
+
+Processor seconds of a job, the server's and Ghostscript's, against its two
+parts alone (Ghostscript's 12 pages and the own encoder's):
+| dpi | the job | Ghostscript alone + own encoder alone | the job's wall seconds on 2 processors at the least |
+|---|---|---|---|
+$(cpu_report 600)
+$(cpu_report 1200)
 
 Memory, KiB (resident; a job's processes counted while it runs):
 | figure | KiB |
