@@ -1,87 +1,89 @@
 #include "app/system/WebStrings.h"
 
 #include <cstdio>
+#include <string>
 
-// (PAPPL keeps the first text of a key: these add keys, they never replace
-// PAPPL's own.)
-#define FOOTER_KEY "\"" QUELMOSS_FOOTER_HTML "\" = "
-#define ADD_PRINTER_KEY "\"" QUELMOSS_ADD_PRINTER_HTML "\" = "
+namespace {
 
-static const char kEnglish[] = R"("feed-orientation" = "Feed Orientation";
-"media-source.manual-feed" = "Manual Feed";
-)";
+// The application's words: the key (the English text, or PAPPL's key of a
+// keyword), then German, French and Spanish. (PAPPL keeps the first text of
+// a key: these add keys, they never replace PAPPL's own.)
+struct Words {
+    const char* key;
+    const char* text[3];
+};
 
-static const char kGerman[] =
-    R"("print-quality.draft" = "Entwurf";
-"print-quality.normal" = "Normal";
-"print-quality.high" = "Hoch";
-"feed-orientation" = "Einzugsrichtung";
-"feed-orientation.short-edge-first" = "Schmale Kante zuerst";
-"feed-orientation.long-edge-first" = "Lange Kante zuerst";
-"Black Toner" = "Schwarzer Toner";
-"Level not reported" = "Füllstand nicht gemeldet";
-"Sign In" = "Anmelden";
-"media-source.manual-feed" = "Manuelle Zufuhr";
-"media-type.stationery-recycled" = "Recyclingpapier";
-)" FOOTER_KEY "\"Druckeranwendung für Brivane Quelmoss " QUELMOSS_VERSION
-    " &middot; Seiten als JBIG-Datenstrom des Druckers\";\n" ADD_PRINTER_KEY
-    "\"Netzwerkdrucker werden über DNS-SD gefunden, und avahi-daemon lief nicht, als dieser "
-    "Server startete. Fügen Sie einen Drucker mit <code>quelmoss-printer-app add -d NAME -m "
-    "brivane_quelmoss -v socket://HOST:9100</code> hinzu, oder starten Sie avahi-daemon und "
-    "danach diesen Server neu.\";\n";
+const char* const kLanguages[] = {"de", "fr", "es"};
 
-static const char kFrench[] =
-    R"("print-quality.draft" = "Brouillon";
-"print-quality.normal" = "Normale";
-"print-quality.high" = "Haute";
-"feed-orientation" = "Sens d'alimentation";
-"feed-orientation.short-edge-first" = "Bord court en premier";
-"feed-orientation.long-edge-first" = "Bord long en premier";
-"Black Toner" = "Toner noir";
-"Level not reported" = "Niveau non communiqué";
-"Sign In" = "Se connecter";
-"media-source.manual-feed" = "Alimentation manuelle";
-"media-type.stationery-recycled" = "Papier recyclé";
-)" FOOTER_KEY "\"Application d'impression Brivane Quelmoss " QUELMOSS_VERSION
-    " &middot; pages envoyées dans le flux JBIG de l'imprimante\";\n" ADD_PRINTER_KEY
-    "\"Les imprimantes réseau sont trouvées par DNS-SD, et avahi-daemon ne tournait pas au "
-    "démarrage de ce serveur. Ajoutez une imprimante avec <code>quelmoss-printer-app add -d "
-    "NAME -m brivane_quelmoss -v socket://HOST:9100</code>, ou démarrez avahi-daemon puis "
-    "redémarrez ce serveur.\";\n";
+const Words kWords[] = {
+    {"print-quality.draft", {"Entwurf", "Brouillon", "Borrador"}},
+    {"print-quality.normal", {"Normal", "Normale", "Normal"}},
+    {"print-quality.high", {"Hoch", "Haute", "Alta"}},
+    {"feed-orientation", {"Einzugsrichtung", "Sens d'alimentation", "Sentido de alimentación"}},
+    {"feed-orientation.short-edge-first",
+     {"Schmale Kante zuerst", "Bord court en premier", "Borde corto primero"}},
+    {"feed-orientation.long-edge-first",
+     {"Lange Kante zuerst", "Bord long en premier", "Borde largo primero"}},
+    {"Black Toner", {"Schwarzer Toner", "Toner noir", "Tóner negro"}},
+    {"Level not reported",
+     {"Füllstand nicht gemeldet", "Niveau non communiqué", "Nivel no informado"}},
+    {"Sign In", {"Anmelden", "Se connecter", "Iniciar sesión"}},
+    {"media-source.manual-feed",
+     {"Manuelle Zufuhr", "Alimentation manuelle", "Alimentación manual"}},
+    {"media-type.stationery-recycled", {"Recyclingpapier", "Papier recyclé", "Papel reciclado"}},
+    {QUELMOSS_FOOTER_HTML,
+     {"Druckeranwendung für Brivane Quelmoss " QUELMOSS_VERSION
+      " &middot; Seiten als JBIG-Datenstrom des Druckers",
+      "Application d'impression Brivane Quelmoss " QUELMOSS_VERSION
+      " &middot; pages envoyées dans le flux JBIG de l'imprimante",
+      "Aplicación de impresión Brivane Quelmoss " QUELMOSS_VERSION
+      " &middot; páginas enviadas como flujo JBIG de la impresora"}},
+    {QUELMOSS_ADD_PRINTER_HTML,
+     {"Netzwerkdrucker werden über DNS-SD gefunden, und avahi-daemon lief nicht, als dieser "
+      "Server startete. Fügen Sie einen Drucker mit <code>quelmoss-printer-app add -d NAME -m "
+      "brivane_quelmoss -v socket://HOST:9100</code> hinzu, oder starten Sie avahi-daemon und "
+      "danach diesen Server neu.",
+      "Les imprimantes réseau sont trouvées par DNS-SD, et avahi-daemon ne tournait pas au "
+      "démarrage de ce serveur. Ajoutez une imprimante avec <code>quelmoss-printer-app add -d "
+      "NAME -m brivane_quelmoss -v socket://HOST:9100</code>, ou démarrez avahi-daemon puis "
+      "redémarrez ce serveur.",
+      "Las impresoras de red se encuentran mediante DNS-SD, y avahi-daemon no estaba en "
+      "marcha cuando se inició este servidor. Añada una impresora con <code>quelmoss-printer-app "
+      "add -d NAME -m brivane_quelmoss -v socket://HOST:9100</code>, o inicie avahi-daemon y "
+      "reinicie este servidor."}},
+};
 
-static const char kSpanish[] =
-    R"("print-quality.draft" = "Borrador";
-"print-quality.normal" = "Normal";
-"print-quality.high" = "Alta";
-"feed-orientation" = "Sentido de alimentación";
-"feed-orientation.short-edge-first" = "Borde corto primero";
-"feed-orientation.long-edge-first" = "Borde largo primero";
-"Black Toner" = "Tóner negro";
-"Level not reported" = "Nivel no informado";
-"Sign In" = "Iniciar sesión";
-"media-source.manual-feed" = "Alimentación manual";
-"media-type.stationery-recycled" = "Papel reciclado";
-)" FOOTER_KEY "\"Aplicación de impresión Brivane Quelmoss " QUELMOSS_VERSION
-    " &middot; páginas enviadas como flujo JBIG de la impresora\";\n" ADD_PRINTER_KEY
-    "\"Las impresoras de red se encuentran mediante DNS-SD, y avahi-daemon no estaba en "
-    "marcha cuando se inició este servidor. Añada una impresora con <code>quelmoss-printer-app "
-    "add -d NAME -m brivane_quelmoss -v socket://HOST:9100</code>, o inicie avahi-daemon y "
-    "reinicie este servidor.\";\n";
+// English names of the keys that are no English text.
+const Words kEnglish[] = {
+    {"feed-orientation", {"Feed Orientation"}},
+    {"media-source.manual-feed", {"Manual Feed"}},
+};
+
+void addPair(std::string* strings, const char* key, const char* text) {
+    *strings += std::string("\"") + key + "\" = \"" + text + "\";\n";
+}
+
+// PAPPL 1.3.1 loads a strings resource's pairs into its own copy, and
+// answers every Get-Printer-Attributes while one exists by appending
+// printer-strings-languages-supported to the printer's own attributes
+// (over and again, under a reader's lock): the pairs stay, the resource
+// goes.
+void addStrings(pappl_system_t* system, const char* language, const std::string& strings) {
+    char path[64];
+    snprintf(path, sizeof(path), "/quelmoss-%s.strings", language);
+    papplSystemAddStringsData(system, path, language, strings.c_str());
+    papplSystemRemoveResource(system, path);
+}
+
+}  // namespace
 
 void addWebStrings(pappl_system_t* system) {
-    static const struct {
-        const char* language;
-        const char* text;
-    } kStrings[] = {{"en", kEnglish}, {"de", kGerman}, {"fr", kFrench}, {"es", kSpanish}};
-    // PAPPL 1.3.1 loads a strings resource's pairs into its own copy, and
-    // answers every Get-Printer-Attributes while one exists by appending
-    // printer-strings-languages-supported to the printer's own attributes
-    // (over and again, under a reader's lock): the pairs stay, the
-    // resource goes.
-    for (const auto& strings : kStrings) {
-        char path[64];
-        snprintf(path, sizeof(path), "/quelmoss-%s.strings", strings.language);
-        papplSystemAddStringsData(system, path, strings.language, strings.text);
-        papplSystemRemoveResource(system, path);
+    std::string english;
+    for (const Words& words : kEnglish) addPair(&english, words.key, words.text[0]);
+    addStrings(system, "en", english);
+    for (size_t i = 0; i < sizeof(kLanguages) / sizeof(kLanguages[0]); i++) {
+        std::string strings;
+        for (const Words& words : kWords) addPair(&strings, words.key, words.text[i]);
+        addStrings(system, kLanguages[i], strings);
     }
 }
