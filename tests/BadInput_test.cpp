@@ -358,6 +358,9 @@ TEST(SharedMachine, OwnWorkingDirectoryAndPageFilesArePrivateWhateverTheUmask) {
 class SharedCredentials : public testing::Test {
    protected:
     void SetUp() override {
+        // (lp runs the jobs: a working directory root's filter made before
+        // is not theirs.)
+        (void)!system("rm -rf /tmp/tarvelin");
         mkdir("/tmp/auth", 0755);
         auth_mode_ = modeOf("/tmp/auth");
         chmod("/tmp/auth", 0755);
@@ -403,7 +406,7 @@ TEST_F(SharedCredentials, OnlyATrustedFileIsUsed) {
         std::string id = jobParam(parseStream(r.out).job_params, "AuthID");
         if (c.warning == nullptr) {
             EXPECT_EQ(id, "id42") << c.name << "\n" << r.log;
-            EXPECT_FALSE(has(r.log, "WARNING:")) << c.name;
+            EXPECT_FALSE(has(r.log, "WARNING:")) << c.name << "\n" << r.log;
         } else {
             EXPECT_EQ(id, "") << c.name;
             EXPECT_TRUE(

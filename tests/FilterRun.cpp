@@ -15,6 +15,32 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
+
+// Run by hand, the tests would use this machine's own /tmp/tarvelin and
+// /tmp/auth, the filter's fixed paths: the binary first moves into a mount
+// namespace whose /tmp is its own, as ctest runs it.
+static const bool kInPrivateTmp = [] {
+    const char* in = getenv("QUELMOSS_PRIVATE_TMP");
+    if (in != nullptr && strcmp(in, "1") == 0) return true;
+    char self[4096];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (length <= 0) abort();
+    self[length] = '\0';
+    std::vector<std::string> args = {"sh", QUELMOSS_SOURCE_DIR "/tests/private_tmp.sh",
+                                     QUELMOSS_BINARY_DIR, self};
+    std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
+    std::string arg;
+    for (bool program = true; std::getline(cmdline, arg, '\0'); program = false) {
+        if (!program) args.push_back(arg);
+    }
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    execvp("sh", argv.data());
+    perror("quelmoss_tests: sh tests/private_tmp.sh");
+    _exit(1);
+}();
 
 // A world-readable copy under /tmp, made once per test process and removed
 // at its end.
