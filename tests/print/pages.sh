@@ -42,9 +42,10 @@ done <<ROWS
 ROWS
 
 echo "-- paper the printer lacks, a page larger than the paper: the job prints and says so"
-# Rows: the document, its type, the paper asked, a pattern of the message.
-while read -r file type media want; do
-  ipptool -t -d filetype="$type" -d media="$media" -f "$file" "$uri_base/p" \
+# Rows: the document, its type, the paper asked, print-scaling, a pattern
+# of the message.
+while read -r file type media scaling want; do
+  ipptool -t -d filetype="$type" -d media="$media" -d scaling="$scaling" -f "$file" "$uri_base/p" \
     "$tests/print-paper.test" > "$work/paper.out" 2>&1 || fail "$type on $media: $(cat "$work/paper.out")"
   id=$(sed -n 's/.*job-id (integer) = \([0-9]*\).*/\1/p' "$work/paper.out")
   wait_job_state p "$id" completed
@@ -52,15 +53,14 @@ while read -r file type media want; do
   # shellcheck disable=SC2254
   case "$message" in $want) ;; *) fail "$type on $media: the message is '$message'" ;; esac
 done <<ROWS
-$pdf3 application/pdf na_index-4x6_4x6in *no?na_index-4x6_4x6in?paper*A4*
-$pwg image/pwg-raster iso_a5_148x210mm Page?1?is?210?x?297?mm*A5*cropped*
-$pdf3 application/pdf iso_a5_148x210mm Job?completed.
-$pwg image/pwg-raster iso_a4_210x297mm Job?completed.
+$pdf3 application/pdf na_index-4x6_4x6in auto *no?na_index-4x6_4x6in?paper*A4*
+$pwg image/pwg-raster iso_a5_148x210mm auto Page?1?is?210?x?297?mm*A5*cropped*
+$pdf3 application/pdf iso_a5_148x210mm none A?page?is?210?x?297?mm*A5*cropped*
+$pdf3 application/pdf iso_a5_148x210mm auto Job?completed.
+$pwg image/pwg-raster iso_a4_210x297mm auto Job?completed.
 ROWS
 
 echo "-- page ranges past the document's end: the job aborts saying so"
-# (The submit sub-command sends no raster with options: PAPPL's request
-# has its groups out of order.)
 "$app" submit -d p -o page-ranges=7-8,9 "$pdf3" > "$work/submit.out" 2>&1 ||
   fail "submit -o page-ranges=7-8,9: $(cat "$work/submit.out")"
 ids=$(sed -n 's/^p-\([0-9]*\)$/\1/p' "$work/submit.out")

@@ -16,6 +16,7 @@
 #include "app/job/AppJob.h"
 #include "app/job/DocumentError.h"
 #include "app/job/JobSettings.h"
+#include "app/job/PagePlacement.h"
 #include "app/job/PageRanges.h"
 #include "app/queue/Queue.h"
 #include "app/state/Stop.h"
@@ -80,10 +81,14 @@ static int quarterTurns(pappl_job_t* job, ipp_orient_t orientation) {
     }
 }
 
+// What the placing procedure tells of the first page it crops (one kept at
+// 100 % larger than the sheet), in points: "\nQmCropped W H\n".
+#define CROPPED_MARK "QmCropped"
+
 static std::string placementProgram(int sheet_w, int sheet_h, int mode, int turns) {
     static const char kProgram[] =
         "<</.HWMargins [%d %d %d %d] /Margins [0 0]>> setpagedevice\n"
-        "/QmW %d def /QmH %d def /QmM %d def /QmMode %d def /QmTurns %d def\n"
+        "/QmW %d def /QmH %d def /QmM %d def /QmMode %d def /QmTurns %d def /QmSaid false def\n"
         "/NewPDF_FitPage {\n"
         "  12 dict begin\n"
         "  dup aload pop /y1 exch def /x1 exch def /y0 exch def /x0 exch def\n"
@@ -100,6 +105,10 @@ static std::string placementProgram(int sheet_w, int sheet_h, int mode, int turn
         "    /m QmMode def\n"
         "    m 3 eq { /m w 100 mul 102 div QmW gt h 100 mul 102 div QmH gt or\n"
         "      { 1 } { 0 } ifelse def } if\n"
+        "    m 0 eq w QmW 1 add gt h QmH 1 add gt or and QmSaid not and {\n"
+        "      (\\n" CROPPED_MARK
+        " ) print w cvi =only ( ) print h cvi =only (\\n) print flush\n"
+        "      /QmSaid true store } if\n"
         "    /pw QmW QmM 2 mul sub def /ph QmH QmM 2 mul sub def\n"
         "    m 0 eq { /s 1 def /tx QmW w sub 2 div def /ty QmH h sub 2 div def } {\n"
         "      /s pw w div ph h div 2 copy gt m 2 eq xor { exch } if pop def\n"
@@ -175,6 +184,24 @@ static bool pagesChosen(pappl_job_t* job, const pappl_pr_options_t& options) {
     return options.first_page > 1 || jobPageRanges(job).size() > 1;
 }
 
+// The job's message for a page Ghostscript cropped, from what it said; the
+// numbers alone are read.
+static void tellCropped(pappl_job_t* job, int fd, const cups_page_header2_t& sheet) {
+    char text[GS_MESSAGE_MAX + 1];
+    ssize_t n = pread(fd, text, GS_MESSAGE_MAX, 0);
+    if (n <= 0) return;
+    text[n] = '\0';
+    const char* mark = strstr(text, "\n" CROPPED_MARK " ");
+    unsigned width = 0, height = 0;
+    if (mark == nullptr || sscanf(mark, "\n" CROPPED_MARK " %u %u", &width, &height) != 2 ||
+        width > 14400 || height > 14400) {
+        return;
+    }
+    auto mm = [](unsigned points) { return (points * 254 + 360) / 720; };
+    papplJobSetMessage(job, "%s", croppedPageMessage(0, mm(width), mm(height), sheet).c_str());
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN, "A page cropped to the paper");
+}
+
 // What Ghostscript said, in the job's log.
 static void logMessages(pappl_job_t* job, int fd) {
     char text[GS_MESSAGE_MAX + 1];
@@ -222,6 +249,7 @@ bool pdfFilter(pappl_job_t* job, pappl_device_t* device, void*) {
         GsOutcome end =
             waitGhostscript(gs, status != 0 || papplJobIsCanceled(job) || serverStopping());
         logMessages(job, messages);
+        tellCropped(job, messages, options->header);
         settleImpressions(job, app);
         // Ghostscript gets over much damage, and may then render nothing.
         bool rendered = end.bound == GsBound::NONE && WIFEXITED(end.status) &&

@@ -95,3 +95,16 @@ void cropLine(const PrintableArea& area, const unsigned char* bits, unsigned she
     // The last byte keeps no bits of the margin beyond the area.
     if (width & 7) line[bytes - 1] &= (unsigned char)(0xff << (8 - (width & 7)));
 }
+
+std::string croppedPageMessage(unsigned page, unsigned width_mm, unsigned height_mm,
+                               const cups_page_header2_t& sheet) {
+    const MediaSize* paper = mediaSize(sheet.cupsPageSizeName);
+    auto mm = [](unsigned points) { return (points * 254 + 360) / 720; };
+    char text[256];
+    snprintf(text, sizeof(text),
+             "%s%.0u is %u x %u mm, larger than the %s paper (%u x %u mm): it is cropped to the "
+             "paper.",
+             page > 0 ? "Page " : "A page", page, width_mm, height_mm, paper ? paper->ppd : "job's",
+             mm(sheet.PageSize[0]), mm(sheet.PageSize[1]));
+    return text;
+}

@@ -34,3 +34,9 @@ void cropLine(const PrintableArea& area, const unsigned char* bits, unsigned she
 // the job's resolution so far (0: its first page).
 std::string clientPageRefusal(const cups_page_header2_t& client, const cups_page_header2_t& made,
                               unsigned job_dpi);
+
+// The job's message for a page larger than the paper SHEET describes, which
+// prints cropped: "Page 1 is 210 x 297 mm, larger than the A5 paper (148 x
+// 210 mm): it is cropped to the paper." PAGE 0: a page not counted.
+std::string croppedPageMessage(unsigned page, unsigned width_mm, unsigned height_mm,
+                               const cups_page_header2_t& sheet);

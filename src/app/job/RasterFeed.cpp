@@ -134,16 +134,13 @@ static void tellCropped(pappl_job_t* job, RasterFeed* feed, const cups_page_head
         return;
     }
     feed->cropped = true;
-    const MediaSize* paper = mediaSize(sheet.cupsPageSizeName);
     auto mm = [](unsigned length, unsigned per_inch) {
         return (unsigned)(((unsigned long long)length * 254 + per_inch * 5) / (per_inch * 10));
     };
-    unsigned page_w = mm(page.cupsWidth, x_dpi), page_h = mm(page.cupsHeight, y_dpi);
-    unsigned paper_w = mm(sheet.PageSize[0], 72), paper_h = mm(sheet.PageSize[1], 72);
-    papplJobSetMessage(job,
-                       "Page %u is %u x %u mm, larger than the %s paper (%u x %u mm): it is "
-                       "cropped to the paper.",
-                       feed->pages, page_w, page_h, paper ? paper->ppd : "job's", paper_w, paper_h);
+    papplJobSetMessage(job, "%s",
+                       croppedPageMessage(feed->pages, mm(page.cupsWidth, x_dpi),
+                                          mm(page.cupsHeight, y_dpi), sheet)
+                           .c_str());
     papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page %u cropped to the paper", feed->pages);
 }
 
