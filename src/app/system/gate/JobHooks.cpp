@@ -60,8 +60,9 @@ thread_local pappl_job_t* t_job = nullptr;  // the job this thread processes
 
 // (Never destroyed: the clients' threads outlive main.)
 std::mutex& g_offline_lock = *new std::mutex;
-auto& g_offline = *new std::map<pappl_printer_t*, std::string>;  // why its device did not open
-auto& g_paused = *new std::set<pappl_printer_t*>;                // by an administrator
+// By printer id: a printer deleted leaves its place in memory to the next.
+auto& g_offline = *new std::map<int, std::string>;  // why its device did not open
+auto& g_paused = *new std::set<int>;                // by an administrator
 
 // The device's own error as it opens, kept for the printer's message, then
 // logged as PAPPL would. (The device keeps the callback for its later
@@ -95,8 +96,9 @@ void showOffline(ipp_t* ipp) {
 
 std::string printerOfflineMessage(pappl_printer_t* printer) {
     std::lock_guard<std::mutex> hold(g_offline_lock);
-    auto offline = g_offline.find(printer);
-    return offline != g_offline.end() && g_paused.count(printer) == 0 ? offline->second : "";
+    int id = papplPrinterGetID(printer);
+    auto offline = g_offline.find(id);
+    return offline != g_offline.end() && g_paused.count(id) == 0 ? offline->second : "";
 }
 
 extern "C" {
@@ -130,7 +132,8 @@ void* _papplJobProcess(pappl_job_t* job) {
     return result;
 }
 
-// (PAPPL holds the printer's lock here: nothing of it is asked.)
+// (PAPPL holds the printer's lock here: nothing of it is asked but its id,
+// which takes none.)
 pappl_device_t* papplDeviceOpen(const char* device_uri, const char* name,
                                 pappl_deverror_cb_t err_cb, void* err_data) {
     static const auto own =
@@ -143,11 +146,12 @@ pappl_device_t* papplDeviceOpen(const char* device_uri, const char* name,
     pappl_device_t* device = own(device_uri, name, keepDeviceError, err_data);
     std::lock_guard<std::mutex> hold(g_offline_lock);
     if (device != nullptr) {
-        g_offline.erase(printer);
+        g_offline.erase(papplPrinterGetID(printer));
     } else {
         std::string why = t_device_error.empty() ? "it can't be opened" : t_device_error;
-        g_offline[printer] = std::string("The printer at ") + (device_uri ? device_uri : "?") +
-                             " does not answer (" + why + "); its jobs wait.";
+        g_offline[papplPrinterGetID(printer)] = std::string("The printer at ") +
+                                                (device_uri ? device_uri : "?") +
+                                                " does not answer (" + why + "); its jobs wait.";
     }
     return device;
 }
@@ -156,7 +160,7 @@ void papplPrinterPause(pappl_printer_t* printer) {
     static const auto own = papplOwnFunction<void (*)(pappl_printer_t*)>("papplPrinterPause");
     {
         std::lock_guard<std::mutex> hold(g_offline_lock);
-        g_paused.insert(printer);
+        g_paused.insert(papplPrinterGetID(printer));
     }
     own(printer);
 }
@@ -165,7 +169,7 @@ void papplPrinterResume(pappl_printer_t* printer) {
     static const auto own = papplOwnFunction<void (*)(pappl_printer_t*)>("papplPrinterResume");
     {
         std::lock_guard<std::mutex> hold(g_offline_lock);
-        g_paused.erase(printer);
+        g_paused.erase(papplPrinterGetID(printer));
     }
     own(printer);
 }
