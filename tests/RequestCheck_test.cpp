@@ -221,6 +221,15 @@ const Row kRows[] = {
          return r;
      },
      IPP_STATUS_ERROR_BAD_REQUEST, "\"requested-attributes\" is sent twice"},
+    {"requested-attributes naming a value twice",
+     [] {
+         ipp_t* r = request(IPP_OP_GET_PRINTER_ATTRIBUTES);
+         static const char* const kAll[] = {"all", "media-col-database", "all"};
+         ippAddStrings(r, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr,
+                       kAll);
+         return r;
+     },
+     IPP_STATUS_ERROR_BAD_REQUEST, "The attribute \"requested-attributes\" names \"all\" twice."},
     {"job-name in two operation groups",
      [] {
          ipp_t* r = printJob("report");

@@ -179,6 +179,11 @@ bool checkValues(Walk& walk, ipp_attribute_t* attr, const std::string& name, int
             walk, IPP_STATUS_ERROR_BAD_REQUEST,
             "The attribute " + quoted(name) + " has a value of unknown type " + hex + ".");
     }
+    // (libcups expands each group keyword of requested-attributes, "all"
+    // into hundreds of names, one insertion into a sorted array at a time:
+    // "all" a thousand times takes the server seconds.)
+    std::set<std::string> asked;
+    bool once = name == "requested-attributes";
     for (int i = 0; i < count; i++) {
         const char* language = nullptr;
         const char* text = ippGetString(attr, i, &language);
@@ -188,6 +193,11 @@ bool checkValues(Walk& walk, ipp_attribute_t* attr, const std::string& name, int
         }
         if (!checkText(walk, name, text)) return false;
         if (language != nullptr && !checkText(walk, name, language)) return false;
+        if (once && !asked.insert(text).second) {
+            return refuse(
+                walk, IPP_STATUS_ERROR_BAD_REQUEST,
+                "The attribute " + quoted(name) + " names " + quoted(shown(text)) + " twice.");
+        }
     }
     return true;
 }
