@@ -1,6 +1,5 @@
 #include "app/system/Server.h"
 
-#include <grp.h>
 #include <pappl/pappl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -217,9 +216,9 @@ static pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*
     startQueueKeeper(system);
     watchForStop(system, state_file.c_str());
     papplSystemSetSaveCallback(system, saveState, const_cast<char*>(state_file.c_str()));
-    // (After the state, which may name another group.)
-    // (Where CUPS made no such group, PAPPL would log that it is missing.)
-    if (getgrnam(ADMIN_GROUP) != nullptr) papplSystemSetAdminGroup(system, ADMIN_GROUP);
+    // (After the state, which may name another group; where CUPS made no
+    // such group, none: gate/StateHooks.cpp.)
+    papplSystemSetAdminGroup(system, ADMIN_GROUP);
     linkControlSocket(app->paths);
     if (!app->paths.runtime.empty()) startServiceWatchdog(app->paths.runtime + "/control.sock");
     return system;
